@@ -1,0 +1,51 @@
+# Entry points: `make run`, `make test`, `make bench` (see README.md).
+BUILD      ?= build
+JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
+CMAKE_ARGS ?=
+PREFIX     ?= /opt/velmora/camera
+
+.PHONY: all deps build test test-unit test-sanitize install run bench compliance clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Every test: the normal build, then the sanitizer builds of the tests
+# labelled for them (threads and memory of the camera code).
+test: build
+	cd $(BUILD) && ctest --output-on-failure --timeout 600
+	$(MAKE) test-sanitize
+
+test-unit: build
+	cd $(BUILD) && ctest --output-on-failure --timeout 600
+
+test-sanitize: deps
+	@for s in address thread; do \
+	  dir=$(BUILD)-$$s; \
+	  cmake -S . -B $$dir -DZARN_SANITIZE=$$s -DCMAKE_BUILD_TYPE=Debug $(CMAKE_ARGS) >/dev/null || exit 1; \
+	  targets=$$(cd $$dir && ctest -N -L sanitize 2>/dev/null | sed -n 's/^ *Test *#[0-9]*: *\([^ ]*\).*/\1/p' | sort -u); \
+	  if [ -z "$$targets" ]; then echo "no sanitizer tests yet"; continue; fi; \
+	  cmake --build $$dir -j $(JOBS) || exit 1; \
+	  (cd $$dir && ctest --output-on-failure --timeout 600 -L sanitize) || exit 1; \
+	done
+
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+run: install
+	scripts/run.sh
+
+bench: build
+	@scripts/install-deps.sh scripts/packages-bench.txt
+	cmake --build $(BUILD) -j $(JOBS) --target bench_programs
+	scripts/bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-address $(BUILD)-thread
