@@ -21,7 +21,9 @@ namespace {
 
 constexpr int kWorkSize = 1000;       // longest side of the working picture
 constexpr double kMinPageArea = 0.03; // of the picture
+constexpr double kMaxPageArea = 0.97; // a sheet needs some desk round it
 constexpr double kMinFill = 0.85;     // region area / quadrilateral area
+constexpr double kMinContrast = 30;   // grey levels between sheet and desk
 
 // Corners in the order top-left, top-right, bottom-right, bottom-left for a
 // sheet turned by less than about 35 degrees.
@@ -212,13 +214,14 @@ bool findPage(const cv::Mat &image, PageQuad &page)
 
     std::vector<std::vector<cv::Point>> contours;
     cv::findContours(bin, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
-    double minArea = kMinPageArea * small.cols * small.rows;
+    const double pictureArea = static_cast<double>(small.cols) * small.rows;
+    const double minArea = kMinPageArea * pictureArea;
     double bestScore = 0;
     std::array<cv::Point2f, 4> best;
     double bestFill = 0;
     for (const auto &contour : contours) {
         double area = cv::contourArea(contour);
-        if (area < minArea)
+        if (area < minArea || area > kMaxPageArea * pictureArea)
             continue;
         std::vector<cv::Point> hull;
         cv::convexHull(contour, hull);
@@ -243,6 +246,18 @@ bool findPage(const cv::Mat &image, PageQuad &page)
         }
     }
     if (bestScore <= 0)
+        return false;
+    // An even picture (no sheet at all) thresholds into noise or one big
+    // region: the sheet must stand out from what surrounds it.
+    cv::Mat inside = cv::Mat::zeros(small.size(), CV_8U);
+    std::vector<cv::Point> poly;
+    for (const cv::Point2f &p : best)
+        poly.emplace_back(cvRound(p.x), cvRound(p.y));
+    cv::fillConvexPoly(inside, poly, cv::Scalar(255));
+    cv::Mat grey = toGrey(small);
+    double paper = cv::mean(grey, inside)[0];
+    double desk = cv::mean(grey, ~inside)[0];
+    if (paper - desk < kMinContrast)
         return false;
     // Back to the picture's pixels (pixel centres scale about -0.5).
     for (int i = 0; i < 4; ++i)
