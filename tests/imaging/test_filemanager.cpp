@@ -325,3 +325,36 @@ TEST_F(FileManager, MultiPagePdfAndTiffInOrder)
     EXPECT_EQ(access(dir.file("broken.pdf").c_str(), F_OK), -1);
     EXPECT_EQ(access(dir.file("multi.jpg").c_str(), F_OK), -1);
 }
+
+TEST_F(FileManager, DamagedSourceFilesAreRefusedWithoutCrashing)
+{
+    // Valid files of each format, then cut short or with bytes overwritten.
+    for (const char *name : {"s.jpg", "s.png", "s.bmp", "s.tif"})
+        ASSERT_EQ(save(dir.file(name), 37, 23, 3), 0);
+    ASSERT_EQ(save(dir.file("g.bmp"), 37, 23, 1), 0);
+    std::mt19937 rng(9);
+    int refused = 0, converted = 0;
+    for (const char *name : {"s.jpg", "s.png", "s.bmp", "g.bmp", "s.tif"}) {
+        std::vector<std::uint8_t> good = readFile(dir.file(name));
+        for (int round = 0; round < 40; ++round) {
+            std::vector<std::uint8_t> bad = good;
+            if (round % 2)
+                bad.resize(rng() % bad.size());
+            else
+                for (int k = 0; k < 4; ++k)
+                    bad[rng() % bad.size()] = static_cast<std::uint8_t>(rng());
+            std::string src = dir.file(std::string("bad-") + name);
+            writeFile(src, bad);
+            ZarnFileManager m;
+            int ret = m.ConvertImagetoImage(src.c_str(), dir.file("out.png").c_str());
+            if (ret == 0) {
+                ++converted;
+                EXPECT_TRUE(pngInfo(dir.file("out.png")).ok);
+            } else {
+                ++refused;
+                EXPECT_EQ(ret, ZARNFILE_ERR_READ);
+            }
+        }
+    }
+    EXPECT_GT(refused, 0);
+}

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 using namespace imagingtest;
 
@@ -270,4 +272,33 @@ TEST(ZarnImageLibrary, DrawContoursOutlinesThePageInGreen)
         green += px[i * 3] == 0 && px[i * 3 + 1] == 255 && px[i * 3 + 2] == 0;
     // A 10-pixel outline round a page of about 250 x 360 pixels.
     EXPECT_GT(green, 10000);
+}
+
+TEST(ZarnImageLibrary, ObjectsOnSeveralThreadsAtOnce)
+{
+    // The capture thread constructs objects (and so calls mcvInit) while
+    // the caller's thread processes and saves: nothing may be shared.
+    const Frame &f = smallFrame();
+    std::atomic<int> ready{0};
+    std::atomic<int> failures{0};
+    auto work = [&](int rounds) {
+        ready.fetch_add(1);
+        while (ready.load() < 3)
+            std::this_thread::yield();
+        for (int i = 0; i < rounds; ++i) {
+            CZarnImageLibrary lib;
+            if (lib.LoadVideoData(const_cast<std::uint8_t *>(f.bytes.data()), f.width, f.height, 0) != 0 ||
+                lib.SetAutoCrop(1) != 0 || lib.SetImageColorStyle(i % 3) != 0 || lib.SetImageRotateMode(i % 4) != 0)
+                failures.fetch_add(1);
+        }
+    };
+    std::thread a(work, 3), b(work, 3), c([&] {
+        ready.fetch_add(1);
+        for (int i = 0; i < 200; ++i)
+            CZarnImageLibrary delivery; // as around each delivered frame
+    });
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(failures.load(), 0);
 }

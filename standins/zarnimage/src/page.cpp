@@ -249,14 +249,18 @@ bool findPage(const cv::Mat &image, PageQuad &page)
         return false;
     // An even picture (no sheet at all) thresholds into noise or one big
     // region: the sheet must stand out from what surrounds it.
-    cv::Mat inside = cv::Mat::zeros(small.size(), CV_8U);
+    // (Plain functions rather than matrix expressions: OpenCV sets up its
+    // expression operators lazily without a lock.)
+    cv::Mat inside(small.size(), CV_8U, cv::Scalar(0));
     std::vector<cv::Point> poly;
     for (const cv::Point2f &p : best)
         poly.emplace_back(cvRound(p.x), cvRound(p.y));
     cv::fillConvexPoly(inside, poly, cv::Scalar(255));
     cv::Mat grey = toGrey(small);
     double paper = cv::mean(grey, inside)[0];
-    double desk = cv::mean(grey, ~inside)[0];
+    cv::Mat outside;
+    cv::bitwise_not(inside, outside);
+    double desk = cv::mean(grey, outside)[0];
     if (paper - desk < kMinContrast)
         return false;
     // Back to the picture's pixels (pixel centres scale about -0.5).
