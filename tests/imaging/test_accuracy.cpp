@@ -78,3 +78,25 @@ TEST(PageAccuracy, NoPageOnAnEmptyDesk)
     mcvReleaseImage(&same);
     mcvReleaseImage(&image);
 }
+
+TEST(PageAccuracy, SheetLargerThanThePictureIsDeskewedByItsText)
+{
+    // Zoomed in so far that the sheet runs off every edge: there is no page
+    // outline to report (never a region cut by the picture's edge), and the
+    // tilt comes from the lines of text.
+    for (double truth : {-9.0, 4.0}) {
+        vcam::SceneParams p;
+        p.width = 1280;
+        p.height = 720;
+        p.angleDeg = truth;
+        p.scale = 1.6;
+        vcam::Scene scene = vcam::renderScene(p);
+        HMCVIMAGE image = mcvLoadFromRGB888Data(scene.rgb.data(), scene.width, scene.height, 0, 96, 96);
+        McvRectResult result;
+        EXPECT_EQ(mcvDetectRect1(&result, image, 0, 0), 0);
+        float angle = 0;
+        ASSERT_EQ(mcvDetectSkewAngle(image, &angle), 0);
+        EXPECT_NEAR(angle, truth, 0.5);
+        mcvReleaseImage(&image);
+    }
+}

@@ -110,6 +110,29 @@ bool refineQuad(std::array<cv::Point2f, 4> &quad, const std::vector<cv::Point> &
     return true;
 }
 
+// A sheet cut off by the picture's edge shows the edge as one of its sides;
+// its real corners are unknown, so such a region is no page.
+bool alongPictureEdge(const std::array<cv::Point2f, 4> &quad, cv::Size size)
+{
+    const float margin = 2.5f;
+    auto outside = [&](const cv::Point2f &p) {
+        return p.x < -margin || p.y < -margin || p.x > size.width - 1 + margin || p.y > size.height - 1 + margin;
+    };
+    auto edge = [&](const cv::Point2f &p) {
+        int e = 0;
+        e |= p.x < margin ? 1 : 0;
+        e |= p.y < margin ? 2 : 0;
+        e |= p.x > size.width - 1 - margin ? 4 : 0;
+        e |= p.y > size.height - 1 - margin ? 8 : 0;
+        return e;
+    };
+    for (int i = 0; i < 4; ++i) {
+        if (outside(quad[i]) || (edge(quad[i]) & edge(quad[(i + 1) % 4])) != 0)
+            return true;
+    }
+    return false;
+}
+
 bool quadFromHull(const std::vector<cv::Point> &hull, std::vector<cv::Point2f> &quad)
 {
     double perimeter = cv::arcLength(hull, true);
@@ -229,7 +252,7 @@ bool findPage(const cv::Mat &image, PageQuad &page)
         if (!quadFromHull(hull, coarse))
             continue;
         std::array<cv::Point2f, 4> quad = orderCorners(coarse);
-        if (!refineQuad(quad, contour, 0.5f))
+        if (!refineQuad(quad, contour, 0.5f) || alongPictureEdge(quad, small.size()))
             continue;
         std::vector<cv::Point2f> poly(quad.begin(), quad.end());
         double quadArea = cv::contourArea(poly);
