@@ -333,7 +333,7 @@ TEST_F(FileManager, DamagedSourceFilesAreRefusedWithoutCrashing)
         ASSERT_EQ(save(dir.file(name), 37, 23, 3), 0);
     ASSERT_EQ(save(dir.file("g.bmp"), 37, 23, 1), 0);
     std::mt19937 rng(9);
-    int refused = 0, converted = 0;
+    int refused = 0;
     for (const char *name : {"s.jpg", "s.png", "s.bmp", "g.bmp", "s.tif"}) {
         std::vector<std::uint8_t> good = readFile(dir.file(name));
         for (int round = 0; round < 40; ++round) {
@@ -348,7 +348,7 @@ TEST_F(FileManager, DamagedSourceFilesAreRefusedWithoutCrashing)
             ZarnFileManager m;
             int ret = m.ConvertImagetoImage(src.c_str(), dir.file("out.png").c_str());
             if (ret == 0) {
-                ++converted;
+                // Damage that missed the picture's structure still converts.
                 EXPECT_TRUE(pngInfo(dir.file("out.png")).ok);
             } else {
                 ++refused;

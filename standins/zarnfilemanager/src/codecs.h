@@ -8,9 +8,15 @@
 #include <string>
 #include <vector>
 
+struct tiff; // libtiff's TIFF
+
 namespace zarnfile {
 
 enum class FileType { Unknown, Jpeg, Png, Bmp, Tiff, Pdf };
+
+// A libtiff handle whose errors and warnings are kept quiet: this library
+// reports through its results and must not write to the host's stderr.
+::tiff *openTiff(const std::string &path, const char *mode);
 
 // By the path's extension, any case.
 FileType fileTypeOf(const std::string &path);

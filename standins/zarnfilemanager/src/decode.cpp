@@ -157,7 +157,7 @@ bool readBmp(const std::vector<std::uint8_t> &b, Picture &out)
 
 bool readTiff(const std::string &path, Picture &out)
 {
-    std::unique_ptr<TIFF, void (*)(TIFF *)> tif(TIFFOpen(path.c_str(), "r"), TIFFClose);
+    std::unique_ptr<TIFF, void (*)(TIFF *)> tif(openTiff(path, "r"), TIFFClose);
     if (!tif)
         return false;
     std::uint32_t width = 0, height = 0;
@@ -190,6 +190,19 @@ bool readTiff(const std::string &path, Picture &out)
 }
 
 } // namespace
+
+::tiff *openTiff(const std::string &path, const char *mode)
+{
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    if (!options)
+        return nullptr;
+    auto quiet = [](TIFF *, void *, const char *, const char *, va_list) { return 1; };
+    TIFFOpenOptionsSetErrorHandlerExtR(options, quiet, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, quiet, nullptr);
+    TIFF *tif = TIFFOpenExt(path.c_str(), mode, options);
+    TIFFOpenOptionsFree(options);
+    return tif;
+}
 
 FileType fileTypeOf(const std::string &path)
 {
