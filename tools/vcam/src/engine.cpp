@@ -330,8 +330,12 @@ int Engine::open(const std::string &path, int flags) {
     if (!node)
         return -ENOENT;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (node->control && !node->control->present.load())
+        return -ENOENT;
+    if (!node->session && node->control) // plugged back by another process
+        node->session = newSession(*node);
     std::shared_ptr<Session> s = node->session;
-    if (!s || (node->control && !node->control->present.load()))
+    if (!s)
         return -ENOENT;
     if ((flags & O_ACCMODE) == O_WRONLY)
         return -EINVAL;
