@@ -132,3 +132,39 @@ TEST(VcamHarness, UnplugAndPlugOverControlSocket) {
 }
 
 } // namespace
+
+namespace {
+
+// Reads the program's per-frame lines until `want` shows up (bounded).
+bool seeLine(HarnessRun &run, const std::string &want, int maxLines = 200) {
+    for (int i = 0; i < maxLines; ++i) {
+        const std::string l = run.line();
+        if (l == want)
+            return true;
+        if (l == "<eof>" || l == "<timeout>" || l.compare(0, 6, "error ") == 0)
+            return false;
+    }
+    return false;
+}
+
+TEST(VcamHarness, FaultCommandsReachTheProgram) {
+    const std::string sock = "/tmp/vcam-harness-faults-" + std::to_string(getpid()) + ".sock";
+    HarnessRun run({"--control", sock, "--", VCAM_PROBE, "report", "/dev/video0"});
+    ASSERT_EQ(run.line(), "streaming");
+    EXPECT_EQ(command(sock, "error 0 1"), "ok");
+    EXPECT_TRUE(seeLine(run, "error-flag"));
+    EXPECT_EQ(command(sock, "short 0 1 100"), "ok");
+    EXPECT_TRUE(seeLine(run, "short 100"));
+    EXPECT_EQ(command(sock, "corrupt 0 1"), "ok");
+    EXPECT_TRUE(seeLine(run, "bad-jpeg"));
+    EXPECT_EQ(command(sock, "eintr 0 1"), "ok");
+    EXPECT_TRUE(seeLine(run, "eintr"));
+    EXPECT_EQ(command(sock, "stall 0 on"), "ok stall on");
+    EXPECT_TRUE(seeLine(run, "timeout"));
+    EXPECT_EQ(command(sock, "stall 0 off"), "ok stall off");
+    EXPECT_TRUE(seeLine(run, "ok"));
+    EXPECT_EQ(command(sock, "quit"), "ok quitting");
+    EXPECT_EQ(run.wait(), 128 + SIGTERM);
+}
+
+} // namespace

@@ -509,3 +509,23 @@ TEST_F(VcamV4l2, BuffersStayMappedAfterClose) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(VcamV4l2Lifetime, DescriptorOutlivingTheTestbedFailsWithEnodev) {
+    int fd = -1;
+    {
+        vcam::Testbed bed(vcam::Udev::Off);
+        vcam::Camera &cam = bed.addCamera();
+        fd = open(cam.captureNode().c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+    }
+    v4l2_capability c{};
+    EXPECT_EQ(xioctl(fd, VIDIOC_QUERYCAP, &c), ENODEV);
+    EXPECT_EQ(close(fd), 0);
+    // The node paths are free again for the next testbed.
+    vcam::Testbed again(vcam::Udev::Off);
+    EXPECT_EQ(again.addCamera().captureNode(), "/dev/video0");
+}
+
+} // namespace

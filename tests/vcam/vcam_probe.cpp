@@ -3,6 +3,9 @@
 // unmodified programs see the cameras.  Reports one line per step on stdout.
 //
 //   vcam_probe stream DEV N      stream N MJPG frames at 1280x720, decode each
+//   vcam_probe report DEV        stream until killed, one line per frame:
+//                                ok, bad-jpeg, short BYTES, error-flag,
+//                                timeout (1 s without a frame), eintr
 //   vcam_probe hotplug DEV       stream; on unplug expect ENODEV and a udev
 //                                "remove"; on replug expect "add", reopen and
 //                                get one frame
@@ -63,12 +66,13 @@ struct Device {
         return ioctl(fd, VIDIOC_STREAMON, &type) == 0;
     }
 
-    // One frame: 0 and a decoded size, or the errno of the failing step.
-    int frame(int *w, int *h) {
+    // One frame: 0 and a decoded size, or the errno of the failing step
+    // (EBADMSG: not a JPEG; EIO: flagged V4L2_BUF_FLAG_ERROR).
+    int frame(int *w, int *h, int timeoutSec = 10, unsigned *bytes = nullptr) {
         fd_set rd;
         FD_ZERO(&rd);
         FD_SET(fd, &rd);
-        timeval tv{10, 0};
+        timeval tv{timeoutSec, 0};
         if (select(fd + 1, &rd, nullptr, nullptr, &tv) != 1)
             return ETIMEDOUT;
         v4l2_buffer b{};
@@ -76,6 +80,10 @@ struct Device {
         b.memory = V4L2_MEMORY_MMAP;
         if (ioctl(fd, VIDIOC_DQBUF, &b))
             return errno;
+        if (bytes)
+            *bytes = b.bytesused;
+        if (b.flags & V4L2_BUF_FLAG_ERROR)
+            return ioctl(fd, VIDIOC_QBUF, &b) ? errno : EIO;
         tjhandle tj = tjInitDecompress();
         int sub, cs;
         const auto *data = static_cast<const unsigned char *>(maps[b.index].first);
@@ -141,6 +149,40 @@ int stream(const char *dev, int n) {
     return 0;
 }
 
+int report(const char *dev) {
+    Device d;
+    int w = 0, h = 0;
+    if (!d.start(dev) || d.frame(&w, &h)) {
+        say("error first frame");
+        return 1;
+    }
+    say("streaming");
+    for (;;) {
+        unsigned bytes = 0;
+        const int rc = d.frame(&w, &h, 1, &bytes);
+        switch (rc) {
+        case 0:
+            say("ok");
+            break;
+        case EBADMSG:
+            say(bytes < 1000 ? "short " + std::to_string(bytes) : "bad-jpeg");
+            break;
+        case EIO:
+            say("error-flag");
+            break;
+        case ETIMEDOUT:
+            say("timeout");
+            break;
+        case EINTR:
+            say("eintr");
+            break;
+        default:
+            say(std::string("error ") + std::strerror(rc));
+            return 1;
+        }
+    }
+}
+
 int hotplug(const char *dev) {
     udev *u = udev_new();
     udev_monitor *m = udev_monitor_new_from_netlink(u, "udev");
@@ -177,8 +219,10 @@ int hotplug(const char *dev) {
 int main(int argc, char **argv) {
     if (argc == 4 && std::string(argv[1]) == "stream")
         return stream(argv[2], std::atoi(argv[3]));
+    if (argc == 3 && std::string(argv[1]) == "report")
+        return report(argv[2]);
     if (argc == 3 && std::string(argv[1]) == "hotplug")
         return hotplug(argv[2]);
-    std::fprintf(stderr, "usage: vcam_probe stream DEV N | hotplug DEV\n");
+    std::fprintf(stderr, "usage: vcam_probe stream DEV N | report DEV | hotplug DEV\n");
     return 2;
 }

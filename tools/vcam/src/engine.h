@@ -87,7 +87,8 @@ struct Node {
     bool meta = false;      // metadata node: no capture capability
     int cameraIndex = 0;
     std::shared_ptr<const Profile> profile;
-    ControlBlock *control = nullptr; // owned by whoever created the node
+    ControlBlock *control = nullptr;          // switches of the camera
+    std::shared_ptr<const void> controlOwner; // keeps `control` alive when set
     std::string busInfo;
     std::shared_ptr<Session> session; // null while unplugged
     SceneParams scene() const;
