@@ -282,6 +282,27 @@ TEST_F(FileManager, JpegIntoPdfIsEmbeddedUnchanged)
     EXPECT_EQ(readFile(dir.file("out-000.jpg")), readFile(dir.file("photo.jpg")));
 }
 
+TEST_F(FileManager, PdfPageConvertsBackAtItsPixelSize)
+{
+    ASSERT_EQ(save(dir.file("page.png"), 160, 120, 3), 0);
+    ZarnFileManager m;
+    ASSERT_EQ(m.ConvertImagetoImage(dir.file("page.png").c_str(), dir.file("page.pdf").c_str()), 0);
+    ASSERT_EQ(m.ConvertImagetoImage(dir.file("page.pdf").c_str(), dir.file("back.jpg").c_str()), 0);
+    int w = 0, h = 0;
+    std::vector<std::uint8_t> px = jpegPixels(dir.file("back.jpg"), w, h);
+    ASSERT_EQ(w, 160);
+    ASSERT_EQ(h, 120);
+    std::vector<std::uint8_t> src = picture(160, 120, 3);
+    double diff = 0;
+    for (std::size_t i = 0; i < px.size(); ++i)
+        diff += std::abs(px[i] - src[i]);
+    EXPECT_LT(diff / px.size(), 8.0);
+    // At another resolution the page is drawn larger.
+    ASSERT_EQ(m.ZarnFile_SetResolution(400, 400), 0);
+    ASSERT_EQ(m.ConvertImagetoImage(dir.file("page.pdf").c_str(), dir.file("big.png").c_str()), 0);
+    EXPECT_EQ(pngInfo(dir.file("big.png")).width, 320);
+}
+
 TEST_F(FileManager, MultiPagePdfAndTiffInOrder)
 {
     ASSERT_EQ(save(dir.file("1.jpg"), 100, 150, 3), 0);

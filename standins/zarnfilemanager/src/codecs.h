@@ -43,8 +43,9 @@ inline PixelView view(const Picture &p)
     return {p.pixels.data(), p.width, p.height, p.channels};
 }
 
-// Reads a JPEG, PNG, BMP or TIFF (first page) file, recognised by content.
-bool readPicture(const std::string &path, Picture &out);
+// Reads a JPEG, PNG, BMP, TIFF (first page) or PDF (first page, rendered
+// at dpiX x dpiY) file, recognised by its content.
+bool readPicture(const std::string &path, Picture &out, int dpiX, int dpiY);
 
 struct Settings {
     int dpiX, dpiY, quality;
