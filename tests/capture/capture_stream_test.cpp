@@ -46,7 +46,8 @@ protected:
     void deliver(vcam::Camera &cam, std::size_t n)
     {
         ASSERT_TRUE(cam.tick());
-        ASSERT_TRUE(sink.waitFrames(n)) << "frame " << n << " never arrived";
+        ASSERT_TRUE(sink.waitFrames(n)) << "frame " << n << " never arrived; queued " << cam.buffersQueued()
+                                        << ", done " << cam.buffersDone() << ", streaming " << cam.streaming();
     }
 
     vcam::Testbed bed{vcam::Udev::Off};
@@ -201,7 +202,8 @@ TEST_F(CaptureStream, StartWhileAStopIsPendingKeepsTheThreadStreaming)
     // A callback that does not return: the stop gives up after its bound,
     // unmaps nothing under the thread, and a start withdraws the stop.
     mode = Block;
-    deliver(cam, 3);
+    ASSERT_TRUE(cam.tick());
+    ASSERT_TRUE(sink.waitEntered(3));
     EXPECT_EQ(cap.StopCameraCapture(), 0);
     EXPECT_EQ(cam.buffersMapped(), 4u);
     EXPECT_EQ(cap.StartCameraCapture(&FrameSink::callback), 0);
@@ -261,6 +263,7 @@ TEST_F(CaptureStream, UnplugPrintsOneLineAndTheThreadStaysQuiet)
     start(cap, cam);
     deliver(cam, 1);
     const pthread_t thread = sink.frames()[0].thread;
+    ASSERT_TRUE(cam.waitFor([](const vcam::Camera &c) { return c.buffersQueued() == 4; }));
 
     StdoutCapture out;
     bed.unplug(cam);

@@ -41,10 +41,21 @@ int FrameSink::callback(void *data, int size, int width, int height)
     sink->m_cv.notify_all();
     if (sink->onFrame)
         sink->onFrame(f);
+    {
+        std::lock_guard<std::mutex> lock(sink->m_mutex);
+        ++sink->m_returned;
+    }
+    sink->m_cv.notify_all();
     return 0;
 }
 
 bool FrameSink::waitFrames(std::size_t n, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return m_returned >= n; });
+}
+
+bool FrameSink::waitEntered(std::size_t n, std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_cv.wait_for(lock, timeout, [&] { return m_frames.size() >= n; });
@@ -74,8 +85,13 @@ StdoutCapture::StdoutCapture()
 
 StdoutCapture::~StdoutCapture()
 {
-    fflush(stdout);
+    // Hand what was captured on to the real output, test failures included.
+    const std::string captured = text();
     dup2(m_saved, 1);
+    if (!captured.empty()) {
+        ssize_t n = write(1, captured.data(), captured.size());
+        (void)n;
+    }
     close(m_saved);
     close(m_file);
 }

@@ -32,8 +32,10 @@ public:
 
     static int callback(void *data, int size, int width, int height);
 
-    // Waits until at least n frames were delivered in all; false on timeout.
+    // Waits until at least n callbacks have returned; false on timeout.
     bool waitFrames(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until at least n callbacks have begun (the last may still run).
+    bool waitEntered(std::size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::size_t count();
     std::vector<Frame> frames();
 
@@ -43,9 +45,11 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_cv;
     std::vector<Frame> m_frames;
+    std::size_t m_returned = 0;
 };
 
-// Redirects file descriptor 1 into a temporary file for its lifetime.
+// Redirects file descriptor 1 into a temporary file for its lifetime, then
+// passes what was captured on to the real output.
 class StdoutCapture {
 public:
     StdoutCapture();
