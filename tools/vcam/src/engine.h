@@ -29,6 +29,17 @@ namespace vcam {
 
 struct Node;
 
+// Control events of one open file (shared by its dup()s); guarded by the
+// session mutex.
+struct EventState {
+    struct Sub {
+        std::uint32_t id, flags;
+    };
+    std::vector<Sub> subs;
+    std::deque<v4l2_event> queue;
+    std::uint32_t sequence = 0;
+};
+
 // One plug-in period of a camera.  Descriptors opened during it stay tied to
 // it; an unplug kills it for good (every call then fails with ENODEV) and a
 // later plug starts a new one, as with the kernel.
@@ -65,6 +76,7 @@ struct Session {
     std::shared_ptr<const FrameSet> frames;
     std::uint64_t frameCounter = 0;
     unsigned waiters = 0;
+    std::vector<std::weak_ptr<EventState>> eventStates; // of every open file
 
     ~Session();
     void releaseBuffers(); // mutex held
@@ -84,6 +96,8 @@ struct Node {
 struct OpenFile {
     int fd = -1; // eventfd handed to the program
     std::uint64_t desc = 0; // shared by dup()s of one open
+    std::uint32_t priority = V4L2_PRIORITY_DEFAULT;
+    std::shared_ptr<EventState> events = std::make_shared<EventState>();
     std::shared_ptr<Node> node;
     std::shared_ptr<Session> session;
 };
@@ -104,6 +118,9 @@ public:
     // Descriptors.  open returns a new descriptor or -errno.
     int open(const std::string &path, int flags);
     bool isVirtual(int fd);
+    // A V4L2 event waits for VIDIOC_DQEVENT on this descriptor (the kernel
+    // would report POLLPRI; an eventfd cannot).
+    bool eventPending(int fd);
     int close(int fd);                               // 0, or -EBADF when not ours
     int ioctl(int fd, unsigned long request, void *arg); // 0 or -errno
     // mmap of a buffer: MAP_FAILED with errno set on refusal.
@@ -131,6 +148,7 @@ public:
     std::shared_ptr<Node> (*resolver)(const std::string &path) = nullptr;
 
 private:
+    int ioctlInner(int fd, unsigned long request, void *arg);
     int capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std::unique_lock<std::mutex> &lock);
     std::mutex mutex_;
     std::uint64_t nextDesc_ = 1;

@@ -10,7 +10,9 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/mman.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,6 +51,9 @@ struct Next {
     int (*fcntl)(int, int, ...) = next<int (*)(int, int, ...)>("fcntl");
     int (*fcntl64)(int, int, ...) = next<int (*)(int, int, ...)>("fcntl64");
     int (*access)(const char *, int) = next<int (*)(const char *, int)>("access");
+    int (*select)(int, fd_set *, fd_set *, fd_set *, timeval *) =
+        next<int (*)(int, fd_set *, fd_set *, fd_set *, timeval *)>("select");
+    int (*poll)(pollfd *, nfds_t, int) = next<int (*)(pollfd *, nfds_t, int)>("poll");
 };
 
 const Next &nx() {
@@ -251,4 +256,54 @@ VCAM_EXPORT int access(const char *path, int mode) {
             return e.present(node) ? 0 : (errno = ENOENT, -1);
     }
     return nx().access(path, mode);
+}
+
+// select/poll stay the kernel's for readability (the eventfd); they are
+// wrapped only so that a pending V4L2 event shows as an exception
+// (POLLPRI) the way the kernel reports it.  Events are raised by the
+// program's own ioctls, so one already pending is all there is to report;
+// a wait that starts before an event is raised is not woken by it.
+VCAM_EXPORT int select(int nfds, fd_set *rd, fd_set *wr, fd_set *ex, timeval *timeout) {
+    Engine &e = Engine::instance();
+    bool pending = false;
+    fd_set pendingSet;
+    FD_ZERO(&pendingSet);
+    if (ex)
+        for (int fd = 0; fd < nfds && fd < FD_SETSIZE; ++fd)
+            if (FD_ISSET(fd, ex) && e.eventPending(fd)) {
+                FD_SET(fd, &pendingSet);
+                pending = true;
+            }
+    if (!pending)
+        return nx().select(nfds, rd, wr, ex, timeout);
+    timeval zero{0, 0};
+    int n = nx().select(nfds, rd, wr, ex, &zero);
+    if (n < 0)
+        return n;
+    for (int fd = 0; fd < nfds && fd < FD_SETSIZE; ++fd)
+        if (FD_ISSET(fd, &pendingSet) && !FD_ISSET(fd, ex)) {
+            FD_SET(fd, ex);
+            ++n;
+        }
+    return n;
+}
+
+VCAM_EXPORT int poll(pollfd *fds, nfds_t n, int timeout) {
+    Engine &e = Engine::instance();
+    bool pending = false;
+    for (nfds_t i = 0; i < n; ++i)
+        if ((fds[i].events & POLLPRI) && e.eventPending(fds[i].fd))
+            pending = true;
+    if (!pending)
+        return nx().poll(fds, n, timeout);
+    int ready = nx().poll(fds, n, 0);
+    if (ready < 0)
+        return ready;
+    for (nfds_t i = 0; i < n; ++i)
+        if ((fds[i].events & POLLPRI) && e.eventPending(fds[i].fd)) {
+            if (!fds[i].revents)
+                ++ready;
+            fds[i].revents |= POLLPRI;
+        }
+    return ready;
 }
