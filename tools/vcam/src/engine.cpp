@@ -308,6 +308,7 @@ SceneParams Node::scene() const {
 
 Engine &Engine::instance() {
     static Engine *engine = new Engine; // never destroyed: wrappers may run during exit
+    g_engineInstance.store(engine, std::memory_order_release);
     return *engine;
 }
 
@@ -553,25 +554,31 @@ void *Engine::mmap(void *addr, std::size_t len, int prot, int flags, int fd, off
         of = it->second;
     }
     Session &s = *of->session;
-    std::lock_guard<std::mutex> slock(s.mutex);
-    if (s.dead || of->node->meta) {
-        errno = ENODEV;
-        return MAP_FAILED;
+    void *p;
+    unsigned index;
+    {
+        std::lock_guard<std::mutex> slock(s.mutex);
+        if (s.dead || of->node->meta) {
+            errno = ENODEV;
+            return MAP_FAILED;
+        }
+        if (!(flags & MAP_SHARED) || !(prot & PROT_READ) || s.memfd < 0 || s.stride == 0) {
+            errno = EINVAL;
+            return MAP_FAILED;
+        }
+        if (offset < 0 || std::size_t(offset) % s.stride != 0 ||
+            std::size_t(offset) / s.stride >= s.buffers.size() || len == 0 || len > s.stride) {
+            errno = EINVAL;
+            return MAP_FAILED;
+        }
+        p = real::mmap(addr, len, prot, flags, s.memfd, offset);
+        if (p == MAP_FAILED)
+            return p;
+        index = unsigned(std::size_t(offset) / s.stride);
+        s.buffers[index].mappings++;
     }
-    if (!(flags & MAP_SHARED) || !(prot & PROT_READ) || s.memfd < 0 || s.stride == 0) {
-        errno = EINVAL;
-        return MAP_FAILED;
-    }
-    if (offset < 0 || std::size_t(offset) % s.stride != 0 || std::size_t(offset) / s.stride >= s.buffers.size() ||
-        len == 0 || len > s.stride) {
-        errno = EINVAL;
-        return MAP_FAILED;
-    }
-    void *p = real::mmap(addr, len, prot, flags, s.memfd, offset);
-    if (p == MAP_FAILED)
-        return p;
-    const unsigned index = unsigned(std::size_t(offset) / s.stride);
-    s.buffers[index].mappings++;
+    // Registry lock only after the node lock is released (lock order:
+    // registry, then node).
     std::lock_guard<std::mutex> lock(mutex_);
     mappings_[reinterpret_cast<std::uintptr_t>(p)] = Mapping{of->session, index, len};
     mappingCount_ = unsigned(mappings_.size());
@@ -767,7 +774,7 @@ int Engine::ioctlInner(int fd, unsigned long requestLong, void *arg) {
                 return -EBUSY;
             for (auto &kv : files_) // dup()s share the open file's priority
                 if (kv.second->desc == of->desc)
-                    kv.second->priority = want == V4L2_PRIORITY_UNSET ? V4L2_PRIORITY_DEFAULT : want;
+                    kv.second->priority = want == V4L2_PRIORITY_UNSET ? std::uint32_t(V4L2_PRIORITY_DEFAULT) : want;
             return 0;
         }
         if (of->priority < highest)

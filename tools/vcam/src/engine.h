@@ -167,6 +167,11 @@ private:
     std::map<std::uintptr_t, Mapping> mappings_;
 };
 
+// The engine once instance() ran, else null: the wrappers read it before the
+// process (and a sanitizer runtime) is fully initialised.  Defined in
+// interpose.cpp, which is built without instrumentation.
+extern std::atomic<Engine *> g_engineInstance;
+
 // Pointers to the next definitions of the wrapped libc functions, so engine
 // code never re-enters its own wrappers.
 namespace real {
