@@ -159,11 +159,14 @@ TEST_F(CaptureStream, StopWakesAWaitingThreadAndStartWorksAgain)
               std::string::npos);
     EXPECT_EQ(cam.buffersMapped(), 0u);
 
-    // Stop then start on the same open camera: a new thread delivers.
+    // Stop then start on the same open camera, at another size (the
+    // driver's buffers went back with the stop): a new thread delivers.
     cam.setStall(false);
+    ASSERT_EQ(cap.SetCameraResolution(4), 0);
     ASSERT_EQ(cap.StartCameraCapture(&FrameSink::callback), 0);
     deliver(cam, 3);
     EXPECT_NE(sink.frames()[1].tid, sink.frames()[2].tid);
+    EXPECT_EQ(sink.frames()[2].width, 1280);
     EXPECT_EQ(out.count(kExitLine), 1u);
 
     EXPECT_EQ(cap.CloseCameraCapture(), 0);
