@@ -126,8 +126,10 @@ TEST_F(CaptureStream, ReportsTheSizeLastSetNotTheFrameSize)
     vcam::Camera &cam = add(0, hd);
     CameraCapture cap;
     start(cap, cam);
+    StdoutCapture out;
     cam.failIoctls(3, EINTR); // interrupted requests are repeated
     deliver(cam, 1);
+    EXPECT_EQ(out.count("Error::"), 0u);
     EXPECT_EQ(cam.width(), 1280u);
     EXPECT_EQ(sink.frames()[0].width, 640);
     EXPECT_EQ(sink.frames()[0].height, 480);
@@ -168,6 +170,13 @@ TEST_F(CaptureStream, StopWakesAWaitingThreadAndStartWorksAgain)
     EXPECT_NE(sink.frames()[1].tid, sink.frames()[2].tid);
     EXPECT_EQ(sink.frames()[2].width, 1280);
     EXPECT_EQ(out.count(kExitLine), 1u);
+
+    // A refused buffer request fails the start and leaves nothing behind.
+    EXPECT_EQ(cap.StopCameraCapture(), 0);
+    cam.failIoctls(1, EIO);
+    EXPECT_EQ(cap.StartCameraCapture(&FrameSink::callback), -35);
+    EXPECT_EQ(out.count("Error:: StartCameraCapture ::VIDIOC_REQBUFS Error\n"), 1u);
+    EXPECT_EQ(cam.buffersAllocated(), 0u);
 
     EXPECT_EQ(cap.CloseCameraCapture(), 0);
     EXPECT_NE(out.text().find("CameraCapture::StopCameraCapture() stop\nCameraCapture::CamCapture_Close() stop\n"),
