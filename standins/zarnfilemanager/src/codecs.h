@@ -1,0 +1,62 @@
+// Readers and writers of the file formats, on libjpeg-turbo, libpng,
+// libtiff and cairo's PDF surface.  BMP, a plain uncompressed layout that
+// none of those libraries covers, is read and written here directly.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zarnfile {
+
+enum class FileType { Unknown, Jpeg, Png, Bmp, Tiff, Pdf };
+
+// By the path's extension, any case.
+FileType fileTypeOf(const std::string &path);
+
+// Largest picture accepted, in pixels (keeps every size computation small).
+constexpr long long kMaxPixels = 1LL << 28;
+
+struct Picture {
+    int width = 0;
+    int height = 0;
+    int channels = 0;                 // 1 grey, 3 RGB
+    std::vector<std::uint8_t> pixels; // rows of width * channels bytes
+    std::vector<std::uint8_t> jpeg;   // the file's bytes when it was a JPEG
+};
+
+// A view of pixels held elsewhere.
+struct PixelView {
+    const std::uint8_t *data;
+    int width, height, channels;
+};
+
+inline PixelView view(const Picture &p)
+{
+    return {p.pixels.data(), p.width, p.height, p.channels};
+}
+
+// Reads a JPEG, PNG, BMP or TIFF (first page) file, recognised by content.
+bool readPicture(const std::string &path, Picture &out);
+
+struct Settings {
+    int dpiX, dpiY, quality;
+};
+
+bool encodeJpeg(const PixelView &px, const Settings &s, std::vector<std::uint8_t> &out);
+bool writeJpeg(FILE *f, const PixelView &px, const Settings &s);
+bool writePng(FILE *f, const PixelView &px, const Settings &s);
+bool writeBmp(FILE *f, const PixelView &px, const Settings &s);
+// TIFF (one page per picture) at `path`, an already created file.
+bool writeTiff(const std::string &path, const std::vector<PixelView> &pages, const Settings &s);
+
+// One PDF page per picture, sized from its pixels and the resolution.
+// `jpeg` may hold a picture's JPEG bytes to embed as they are.
+struct PdfPage {
+    PixelView px;
+    const std::vector<std::uint8_t> *jpeg;
+};
+bool writePdf(FILE *f, const std::vector<PdfPage> &pages, const Settings &s);
+
+} // namespace zarnfile
