@@ -7,7 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -52,6 +57,8 @@ std::string enterPrivateNamespaces()
     return bringUpLoopback();
 }
 
+namespace {
+
 bool onlyListing(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i) {
@@ -59,4 +66,20 @@ bool onlyListing(int argc, char **argv)
             return true;
     }
     return false;
+}
+
+}  // namespace
+
+int runIsolatedTests(int argc, char **argv)
+{
+    if (!onlyListing(argc, argv)) {
+        std::string err = enterPrivateNamespaces();
+        if (!err.empty()) {
+            fprintf(stderr, "cannot isolate the service tests: %s\n", err.c_str());
+            return 1;
+        }
+    }
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }

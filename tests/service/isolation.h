@@ -10,7 +10,8 @@
 // Returns "" on success, else what failed.  Needs root (CI runs as root).
 std::string enterPrivateNamespaces();
 
-// True when argv asks gtest only to list the tests (no isolation needed).
-bool onlyListing(int argc, char **argv);
+// main() of the isolated test programs: isolation (unless gtest is only
+// asked to list the tests), a QCoreApplication, then every test.
+int runIsolatedTests(int argc, char **argv);
 
 #endif

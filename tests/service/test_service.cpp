@@ -470,14 +470,5 @@ TEST_F(ServiceTest, LogLinesLandInTheDailyFile)
 
 int main(int argc, char **argv)
 {
-    if (!onlyListing(argc, argv)) {
-        std::string err = enterPrivateNamespaces();
-        if (!err.empty()) {
-            fprintf(stderr, "cannot isolate the service test: %s\n", err.c_str());
-            return 1;
-        }
-    }
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return runIsolatedTests(argc, argv);
 }
