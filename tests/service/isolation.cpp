@@ -1,6 +1,8 @@
 #include "isolation.h"
 
+#include <fcntl.h>
 #include <net/if.h>
+#include <sys/stat.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
@@ -42,18 +44,52 @@ std::string bringUpLoopback()
     return err;
 }
 
+bool isUnder(const std::string &path, const char *dir)
+{
+    size_t n = strlen(dir);
+    return path.compare(0, n, dir) == 0 && (path.size() == n || path[n] == '/');
+}
+
+std::string makeDirectories(const std::string &path)
+{
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/')
+            continue;
+        if (mkdir(path.substr(0, i).c_str(), 0755) != 0 && errno != EEXIST)
+            return failure(("mkdir " + path.substr(0, i)).c_str());
+    }
+    return std::string();
+}
+
 }  // namespace
 
 std::string enterPrivateNamespaces()
 {
+    // The build tree (program, plug-ins) may itself live under /tmp or /opt:
+    // keep a handle on it to bind it back over the empty file systems.
+    const std::string build = KOBIX_BUILD_DIR;
+    int keep = open(build.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (keep < 0)
+        return failure(("open " + build).c_str());
+
+    std::string err;
     if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
-        return failure("unshare(CLONE_NEWNS | CLONE_NEWNET) (the service tests run as root)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return failure("making / private");
-    if (mount("tmpfs", "/opt", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
-        return failure("tmpfs over /opt");
-    if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
-        return failure("tmpfs over /tmp");
+        err = failure("unshare(CLONE_NEWNS | CLONE_NEWNET) (the service tests run as root)");
+    else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        err = failure("making / private");
+    else if (mount("tmpfs", "/opt", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+        err = failure("tmpfs over /opt");
+    else if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
+        err = failure("tmpfs over /tmp");
+    else if (isUnder(build, "/tmp") || isUnder(build, "/opt")) {
+        err = makeDirectories(build);
+        std::string source = "/proc/self/fd/" + std::to_string(keep);
+        if (err.empty() && mount(source.c_str(), build.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            err = failure(("binding back " + build).c_str());
+    }
+    close(keep);
+    if (!err.empty())
+        return err;
     return bringUpLoopback();
 }
 

@@ -133,13 +133,18 @@ protected:
 
     std::string home() const { return m_home.path().toStdString(); }
 
-    // Starts the service and connects a client to it.
+    // Starts the service and connects a client to it; null on failure.
     std::unique_ptr<Service> startServing(WsClient &client)
     {
         auto svc = std::make_unique<Service>(m_home.path());
-        EXPECT_TRUE(svc->started());
-        EXPECT_TRUE(svc->waitOut("setup websocket\n")) << svc->out();
-        EXPECT_TRUE(client.connectTo()) << svc->out();
+        if (!svc->started()) {
+            ADD_FAILURE() << "cannot start " << KOBIX_WEB_PATH;
+            return nullptr;
+        }
+        if (!svc->waitOut("setup websocket\n") || !client.connectTo()) {
+            ADD_FAILURE() << "the service does not serve:\n" << svc->out() << svc->err();
+            return nullptr;
+        }
         return svc;
     }
 
@@ -173,6 +178,7 @@ TEST_F(ServiceTest, StartsWithoutCameraLibraryAndServes)
 {
     WsClient client;
     auto svc = startServing(client);
+    ASSERT_TRUE(svc);
     std::string out = svc->out();
     const char *order[] = {"begin test\n",
                            "before Mainwindow \n",
@@ -203,6 +209,7 @@ TEST_F(ServiceTest, RepliesAreExactBytes)
 {
     WsClient client;
     auto svc = startServing(client);
+    ASSERT_TRUE(svc);
 
     client.sendText("{\"type\":\"VideoStatus\",\"reqId\":\"r1\"}");
     EXPECT_EQ(client.nextText(), kVideoStatusReply);
@@ -245,6 +252,7 @@ TEST_F(ServiceTest, BadAndUnknownRequestsGetNoReply)
 {
     WsClient client;
     auto svc = startServing(client);
+    ASSERT_TRUE(svc);
     const std::string ignored[] = {
         " {\"type\":\"VideoStatus\"}",
         "{ \"type\":\"VideoStatus\"}",
@@ -299,6 +307,7 @@ TEST_F(ServiceTest, LatestSenderReceivesTheReplies)
 {
     WsClient a;
     auto svc = startServing(a);
+    ASSERT_TRUE(svc);
     WsClient b;
     ASSERT_TRUE(b.connectTo());
 
@@ -319,6 +328,7 @@ TEST_F(ServiceTest, ClosedConnectionIsNoticedByTheNextCameraInfo)
 {
     WsClient first;
     auto svc = startServing(first);
+    ASSERT_TRUE(svc);
     first.sendText("{\"type\":\"VideoStatus\"}");
     EXPECT_EQ(first.nextText(), kVideoStatusReply);
     first.abort();
@@ -352,6 +362,7 @@ TEST_F(ServiceTest, SecondCopyShowsTheBoxAndDisturbsNothing)
 {
     WsClient client;
     auto first = startServing(client);
+    ASSERT_TRUE(first);
     std::string pidText = readFile(kPidFile);
     EXPECT_EQ(pidText, std::to_string(first->pid()));
 
@@ -390,6 +401,7 @@ TEST_F(ServiceTest, RestartAfterTheFirstCopyIsKilled)
     {
         WsClient client;
         auto first = startServing(client);
+        ASSERT_TRUE(first);
         // A longer id than the next one would leave a tail if not truncated.
         std::ofstream(kPidFile) << "99999999999999";
         first->kill();
@@ -398,6 +410,7 @@ TEST_F(ServiceTest, RestartAfterTheFirstCopyIsKilled)
     }
     WsClient client;
     auto second = startServing(client);
+    ASSERT_TRUE(second);
     EXPECT_NE(second->out().find("before Mainwindow \n"), std::string::npos);
     EXPECT_EQ(readFile(kPidFile), std::to_string(second->pid()));
     struct stat st;
@@ -454,6 +467,7 @@ TEST_F(ServiceTest, LogLinesLandInTheDailyFile)
 {
     WsClient client;
     auto svc = startServing(client);
+    ASSERT_TRUE(svc);
     std::string path = todaysLogFile(home());
     ASSERT_TRUE(spinUntil([&] { return readFile(path).find("websocket server setup\n") != std::string::npos; }))
         << path;
