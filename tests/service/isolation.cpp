@@ -65,19 +65,20 @@ std::string makeDirectories(const std::string &path)
 
 std::string enterPrivateNamespaces()
 {
+    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
+        return failure("unshare(CLONE_NEWNS | CLONE_NEWNET) (the service tests run as root)");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return failure("making / private");
+
     // The build tree (program, plug-ins) may itself live under /tmp or /opt:
-    // keep a handle on it to bind it back over the empty file systems.
+    // keep a handle on it (taken inside the new namespace, as a bind source
+    // must be) to bind it back over the empty file systems.
     const std::string build = KOBIX_BUILD_DIR;
     int keep = open(build.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (keep < 0)
         return failure(("open " + build).c_str());
-
     std::string err;
-    if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0)
-        err = failure("unshare(CLONE_NEWNS | CLONE_NEWNET) (the service tests run as root)");
-    else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        err = failure("making / private");
-    else if (mount("tmpfs", "/opt", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
+    if (mount("tmpfs", "/opt", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
         err = failure("tmpfs over /opt");
     else if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
         err = failure("tmpfs over /tmp");
