@@ -108,6 +108,9 @@ void WebsocketControl::onConnectionOpened()
             QWebSocket *socket = server->nextPendingConnection();
             if (!socket)
                 break;
+            // Owned by the server's context object, so whatever is left at
+            // shut-down goes with it.
+            socket->setParent(context);
             socket->setMaxAllowedIncomingMessageSize(kMaxIncomingMessage);
             socket->setMaxAllowedIncomingFrameSize(kMaxIncomingMessage);
             WsConnRef conn(new WsConnection(++m_nextId));
@@ -203,6 +206,10 @@ bool WebsocketControl::enqueue(const WsConnRef &conn, const char *data, int len,
         std::lock_guard<std::mutex> lock(m_contextMutex);
         if (!context) {
             // The server is gone: nothing will ever take this message.
+            std::lock_guard<std::mutex> connLock(conn->m_mutex);
+            conn->m_replies.clear();
+            conn->m_hasFrame = false;
+            conn->m_flushPosted = false;
             puts("-------------------nopoll_conn failed");
             conn_close = 1;
             return false;
@@ -273,8 +280,9 @@ void WebsocketControl::shutDownOnServerThread()
     for (const WsConnRef &conn : std::vector<WsConnRef>(m_conns)) {
         conn->m_closed = true;
         if (conn->m_socket) {
+            // Not deleted here: this may run inside one of the socket's own
+            // signals.  The context object deletes it once the loop ends.
             conn->m_socket->abort();
-            delete conn->m_socket;
             conn->m_socket = nullptr;
         }
     }
