@@ -187,6 +187,10 @@ bool WebsocketControl::enqueue(const WsConnRef &conn, const char *data, int len,
         conn_close = 1;
         return false;
     }
+    // Copy before taking the lock, and free a replaced frame after it: the
+    // lock is shared with the server thread and must stay short.
+    QByteArray bytes(data, len);
+    QByteArray replaced;
     bool post = false;
     {
         std::lock_guard<std::mutex> lock(conn->m_mutex);
@@ -194,10 +198,11 @@ bool WebsocketControl::enqueue(const WsConnRef &conn, const char *data, int len,
             if (conn->m_hasFrame)
                 ++conn->m_droppedFrames;  // the client has not taken the previous one yet
             conn->m_frame.binary = binary;
-            conn->m_frame.bytes = QByteArray(data, len);
+            replaced.swap(conn->m_frame.bytes);
+            conn->m_frame.bytes.swap(bytes);
             conn->m_hasFrame = true;
         } else {
-            conn->m_replies.push_back(WsConnection::Message{binary, QByteArray(data, len)});
+            conn->m_replies.push_back(WsConnection::Message{binary, std::move(bytes)});
         }
         post = !conn->m_flushPosted;
         conn->m_flushPosted = true;
