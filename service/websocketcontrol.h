@@ -89,6 +89,8 @@ public:
     static constexpr int kMaxIncomingMessage = 1024 * 1024;
 
     WebsocketControl();
+    // Destroy only once setupWebsocketServer() has returned (the server
+    // thread has finished), or when it never ran.
     ~WebsocketControl();
 
     WebsocketControl(const WebsocketControl &) = delete;
@@ -108,8 +110,9 @@ public:
     // Queues one text frame (preview), replacing an unsent older one;
     // returns len or -1.  Any thread.
     int doSendFrameText(const WsConnRef &conn, const char *data, int len);
-    // Stops the event loop and closes the listener and every connection.
-    // Any thread but the server thread; returns 0.
+    // Asks the server thread to close every connection and to leave its
+    // event loop; setupWebsocketServer() then releases the listeners and
+    // returns.  Any thread; does not wait; returns 0.
     int closeWebsocketServer();
 
     bool isStarted() const { return started.load(); }
