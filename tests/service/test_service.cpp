@@ -164,6 +164,13 @@ protected:
     QTemporaryDir m_home;
 };
 
+// Sends `request` and expects `reply` as the next message.
+void expectReply(WsClient &client, const std::string &request, const std::string &reply)
+{
+    client.sendText(request);
+    EXPECT_EQ(client.nextText(), reply) << "request: " << request.substr(0, 80);
+}
+
 std::string todaysLogFile(const std::string &home)
 {
     time_t t = time(nullptr);
@@ -196,14 +203,12 @@ TEST_F(ServiceTest, StartsWithoutCameraLibraryAndServes)
     }
     EXPECT_EQ(out.find("socketRet"), std::string::npos);
 
-    client.sendText("{\"type\":\"VideoStatus\"}");
-    EXPECT_EQ(client.nextText(), kVideoStatusReply);
+    expectReply(client, "{\"type\":\"VideoStatus\"}", kVideoStatusReply);
 
     // IPv6 loopback is served as well.
     WsClient six;
     ASSERT_TRUE(six.connectTo(QStringLiteral("ws://[::1]:9030")));
-    six.sendText("{\"type\":\"OpenCamera\"}");
-    EXPECT_EQ(six.nextText(), kOpenCameraReply);
+    expectReply(six, "{\"type\":\"OpenCamera\"}", kOpenCameraReply);
 }
 
 TEST_F(ServiceTest, RepliesAreExactBytes)
@@ -212,24 +217,19 @@ TEST_F(ServiceTest, RepliesAreExactBytes)
     auto svc = startServing(client);
     ASSERT_TRUE(svc);
 
-    client.sendText("{\"type\":\"VideoStatus\",\"reqId\":\"r1\"}");
-    EXPECT_EQ(client.nextText(), kVideoStatusReply);
-    client.sendText("{\"type\":\"GetCameraInfo\",\"reqId\":\"77\"}");
-    EXPECT_EQ(client.nextText(), kGetCameraInfoReply);
-    client.sendText("{\"type\":\"OpenCamera\",\"devNum\":5,\"reqId\":\"x\"}");
-    EXPECT_EQ(client.nextText(), kOpenCameraReply);
-    client.sendText("{\"type\":\"SetCameraImageInfo\",\"imageType\":1,\"cropType\":1,\"fillBorderType\":3,"
-                    "\"removalForeign\":4,\"rotate\":90,\"reqId\":\"abc\"}");
-    EXPECT_EQ(client.nextText(), kSetImageInfoReply);
+    expectReply(client, "{\"type\":\"VideoStatus\",\"reqId\":\"r1\"}", kVideoStatusReply);
+    expectReply(client, "{\"type\":\"GetCameraInfo\",\"reqId\":\"77\"}", kGetCameraInfoReply);
+    expectReply(client, "{\"type\":\"OpenCamera\",\"devNum\":5,\"reqId\":\"x\"}", kOpenCameraReply);
+    expectReply(client, "{\"type\":\"SetCameraImageInfo\",\"imageType\":1,\"cropType\":1,\"fillBorderType\":3,"
+                "\"removalForeign\":4,\"rotate\":90,\"reqId\":\"abc\"}", kSetImageInfoReply);
     EXPECT_NE(svc->out().find("m_cameraPara.pImageType: 1\nm_cameraPara.iCropType: 1\nm_cameraPara.iRotate: 90\n"
                               "m_cameraPara.iFillBorderType: 3\nm_cameraPara.iRemovalForeign: 4\n"),
               std::string::npos)
         << svc->out();
 
     // Members that are not numbers count as 0.
-    client.sendText("{\"type\":\"SetCameraImageInfo\",\"imageType\":\"2\",\"cropType\":null,\"fillBorderType\":[],"
-                    "\"removalForeign\":{},\"rotate\":\"180\"}");
-    EXPECT_EQ(client.nextText(), kSetImageInfoReply);
+    expectReply(client, "{\"type\":\"SetCameraImageInfo\",\"imageType\":\"2\",\"cropType\":null,\"fillBorderType\":[],"
+                "\"removalForeign\":{},\"rotate\":\"180\"}", kSetImageInfoReply);
     EXPECT_NE(svc->out().find("m_cameraPara.pImageType: 0\nm_cameraPara.iCropType: 0\nm_cameraPara.iRotate: 0\n"),
               std::string::npos);
 
@@ -300,8 +300,7 @@ TEST_F(ServiceTest, BadAndUnknownRequestsGetNoReply)
     EXPECT_TRUE(client.waitDisconnected());
     WsClient again;
     ASSERT_TRUE(again.connectTo());
-    again.sendText("{\"type\":\"VideoStatus\"}");
-    EXPECT_EQ(again.nextText(), kVideoStatusReply);
+    expectReply(again, "{\"type\":\"VideoStatus\"}", kVideoStatusReply);
 }
 
 TEST_F(ServiceTest, LatestSenderReceivesTheReplies)
@@ -312,15 +311,11 @@ TEST_F(ServiceTest, LatestSenderReceivesTheReplies)
     WsClient b;
     ASSERT_TRUE(b.connectTo());
 
-    a.sendText("{\"type\":\"VideoStatus\"}");
-    EXPECT_EQ(a.nextText(), kVideoStatusReply);
-    b.sendText("{\"type\":\"GetCameraInfo\"}");
-    EXPECT_EQ(b.nextText(), kGetCameraInfoReply);
-    a.sendText("{\"type\":\"OpenCamera\"}");
-    EXPECT_EQ(a.nextText(), kOpenCameraReply);
+    expectReply(a, "{\"type\":\"VideoStatus\"}", kVideoStatusReply);
+    expectReply(b, "{\"type\":\"GetCameraInfo\"}", kGetCameraInfoReply);
+    expectReply(a, "{\"type\":\"OpenCamera\"}", kOpenCameraReply);
     // Barrier on b: its next message is its own reply, nothing of a's.
-    b.sendText("{\"type\":\"VideoStatus\"}");
-    EXPECT_EQ(b.nextText(), kVideoStatusReply);
+    expectReply(b, "{\"type\":\"VideoStatus\"}", kVideoStatusReply);
     EXPECT_EQ(a.pending(), 0u);
     EXPECT_EQ(b.pending(), 0u);
 }
@@ -330,18 +325,15 @@ TEST_F(ServiceTest, ClosedConnectionIsNoticedByTheNextCameraInfo)
     WsClient first;
     auto svc = startServing(first);
     ASSERT_TRUE(svc);
-    first.sendText("{\"type\":\"VideoStatus\"}");
-    EXPECT_EQ(first.nextText(), kVideoStatusReply);
+    expectReply(first, "{\"type\":\"VideoStatus\"}", kVideoStatusReply);
     first.abort();
     ASSERT_TRUE(svc->waitOut("Reg test: called connection close (TLS: 0)..\n"));
 
     WsClient second;
     ASSERT_TRUE(second.connectTo());
-    second.sendText("{\"type\":\"GetCameraInfo\"}");
-    EXPECT_EQ(second.nextText(), kGetCameraInfoReply);
+    expectReply(second, "{\"type\":\"GetCameraInfo\"}", kGetCameraInfoReply);
     EXPECT_NE(svc->out().find("GetCameraInfo conn_close:1\n"), std::string::npos);
-    second.sendText("{\"type\":\"GetCameraInfo\"}");
-    EXPECT_EQ(second.nextText(), kGetCameraInfoReply);
+    expectReply(second, "{\"type\":\"GetCameraInfo\"}", kGetCameraInfoReply);
     EXPECT_NE(svc->out().find("GetCameraInfo conn_close:0\n"), std::string::npos);
 }
 
@@ -392,8 +384,7 @@ TEST_F(ServiceTest, SecondCopyShowsTheBoxAndDisturbsNothing)
     EXPECT_EQ(out.find("setup websocket"), std::string::npos);
 
     EXPECT_EQ(readFile(kPidFile), pidText);
-    client.sendText("{\"type\":\"VideoStatus\"}");
-    EXPECT_EQ(client.nextText(), kVideoStatusReply);
+    expectReply(client, "{\"type\":\"VideoStatus\"}", kVideoStatusReply);
     EXPECT_TRUE(first->running());
 }
 
@@ -417,8 +408,7 @@ TEST_F(ServiceTest, RestartAfterTheFirstCopyIsKilled)
     struct stat st;
     ASSERT_EQ(stat(kPidFile, &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0777u);
-    client.sendText("{\"type\":\"VideoStatus\"}");
-    EXPECT_EQ(client.nextText(), kVideoStatusReply);
+    expectReply(client, "{\"type\":\"VideoStatus\"}", kVideoStatusReply);
 }
 
 TEST_F(ServiceTest, UncreatablePidFileEndsWithStatusOne)
