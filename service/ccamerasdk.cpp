@@ -22,10 +22,11 @@ CCameraSDK::CCameraSDK(const char *libraryPath)
 
 CCameraSDK::~CCameraSDK()
 {
-    // The owner normally calls FreeLib(); a binding that is simply deleted
-    // must not leave the library mapped either.
+    // The owner normally calls FreeLib(); a binding deleted after a failed
+    // LoadLib() must not leave the library mapped either (silently: the
+    // failure has been reported already).
     if (m_handle)
-        FreeLib();
+        dlclose(m_handle);
 }
 
 void CCameraSDK::clearSlots()

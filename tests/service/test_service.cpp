@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -132,7 +133,23 @@ protected:
         probe.close();
     }
 
+    void TearDown() override
+    {
+        // Only ever inside the test's private /opt (see isolation.cpp).
+        if (m_installedLibrary)
+            QDir(QStringLiteral("/opt/velmora")).removeRecursively();
+    }
+
     std::string home() const { return m_home.path().toStdString(); }
+
+    // Puts a stand-in library where the program loads the camera library.
+    void installCameraLibrary(const char *from)
+    {
+        ASSERT_TRUE(QDir().mkpath(QStringLiteral("/opt/velmora/camera/lib")));
+        QFile::remove(QStringLiteral("/opt/velmora/camera/lib/libZarnKobixManager.so"));
+        ASSERT_TRUE(QFile::copy(QString::fromUtf8(from), QStringLiteral("/opt/velmora/camera/lib/libZarnKobixManager.so")));
+        m_installedLibrary = true;
+    }
 
     // Starts the service and connects a client to it; null on failure.
     std::unique_ptr<Service> startServing(WsClient &client)
@@ -162,6 +179,7 @@ protected:
     }
 
     QTemporaryDir m_home;
+    bool m_installedLibrary = false;
 };
 
 // Sends `request` and expects `reply` as the next message.
@@ -209,6 +227,33 @@ TEST_F(ServiceTest, StartsWithoutCameraLibraryAndServes)
     WsClient six;
     ASSERT_TRUE(six.connectTo(QStringLiteral("ws://[::1]:9030")));
     expectReply(six, "{\"type\":\"OpenCamera\"}", kOpenCameraReply);
+}
+
+TEST_F(ServiceTest, LibraryWhoseInitFailsIsStillRegisteredWith)
+{
+    installCameraLibrary(KOBIX_FAKE_LIB);
+    WsClient client;
+    auto svc = startServing(client);
+    ASSERT_TRUE(svc);
+    std::string out = svc->out();
+    size_t loaded = out.find("before Mainwindow \n[LoadLib]load camera sdk success\ninit camera fail -7\n"
+                             "RegCallBackCameraChange callback function  0\nafter Mainwindow \n");
+    EXPECT_NE(loaded, std::string::npos) << out;
+    // No camera is known yet, so the lists are empty.
+    expectReply(client, "{\"type\":\"GetCameraInfo\"}", kGetCameraInfoReply);
+}
+
+TEST_F(ServiceTest, LibraryMissingAFunctionIsNotUsed)
+{
+    installCameraLibrary(KOBIX_FAKE_LIB_WITHOUT_OPEN);
+    WsClient client;
+    auto svc = startServing(client);
+    ASSERT_TRUE(svc);
+    EXPECT_NE(svc->out().find("before Mainwindow \n[LoadLib]load camera sdk failed\nload camera lib  fail\n"
+                              "after Mainwindow \n"),
+              std::string::npos)
+        << svc->out();
+    expectReply(client, "{\"type\":\"VideoStatus\"}", kVideoStatusReply);
 }
 
 TEST_F(ServiceTest, RepliesAreExactBytes)
