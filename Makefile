@@ -39,7 +39,7 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 run: install
-	scripts/run.sh
+	PREFIX=$(PREFIX) scripts/run.sh
 
 bench: build
 	@scripts/install-deps.sh scripts/packages-bench.txt
