@@ -195,6 +195,8 @@ void applyLightAndNoise(cv::Mat &img, const SceneParams &p, cv::RNG &rng) {
 
 } // namespace
 
+void sceneCorners(const SceneParams &params, Point out[4]) { computeCorners(params, out); }
+
 Scene renderScene(const SceneParams &params) {
     if (params.width <= 0 || params.height <= 0)
         throw std::invalid_argument("renderScene: width and height must be positive");

@@ -1,0 +1,49 @@
+// Per-camera switches shared by whoever drives the camera (a test in the same
+// process, or the harness in another process through a mapped file) and the
+// engine that serves the V4L2 calls.  Plain 32-bit atomics in a fixed layout,
+// so the same struct works on the heap and in a MAP_SHARED file.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace vcam {
+
+constexpr std::uint32_t kControlMagic = 0x4d414356; // "VCAM"
+constexpr std::uint32_t kForever = 0xffffffffu;
+
+struct ControlBlock {
+    std::atomic<std::uint32_t> magic{kControlMagic};
+    std::atomic<std::uint32_t> present{1};      // 0: unplugged
+    std::atomic<std::uint32_t> stall{0};        // 1: no frames
+    std::atomic<std::uint32_t> corrupt{0};      // frames left to corrupt (kForever: all)
+    std::atomic<std::uint32_t> shortCount{0};   // frames left to cut short
+    std::atomic<std::uint32_t> shortBytes{0};   // bytesused of a short frame
+    std::atomic<std::uint32_t> errorCount{0};   // frames left to flag V4L2_BUF_FLAG_ERROR
+    std::atomic<std::uint32_t> failCount{0};    // ioctls left to fail with failErrno
+    std::atomic<std::uint32_t> failErrno{0};
+    std::atomic<std::uint32_t> sfmtErrno{0};    // S_FMT fails with this errno when not 0
+    std::atomic<std::uint32_t> generation{0};   // bumped by every change from outside
+    // Scene: milli-degrees and millionths, so the block stays integer-only.
+    std::atomic<std::int32_t> angleMilliDeg{3000};
+    std::atomic<std::int32_t> centerXMicro{500000};
+    std::atomic<std::int32_t> centerYMicro{500000};
+    std::atomic<std::int32_t> scaleMicro{750000};
+    std::atomic<std::uint32_t> frames{0};       // frames delivered (any node of the camera)
+
+    // Takes one unit of a countdown; true when the fault applies to this frame.
+    static bool take(std::atomic<std::uint32_t> &counter) {
+        std::uint32_t v = counter.load();
+        while (v != 0) {
+            if (v == kForever)
+                return true;
+            if (counter.compare_exchange_weak(v, v - 1))
+                return true;
+        }
+        return false;
+    }
+};
+
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "shared control needs lock-free atomics");
+
+} // namespace vcam
