@@ -105,8 +105,7 @@ void UdevBed::plug(UdevCamera &cam) {
             "ID_BUS", "usb", "ID_USB_DRIVER", "uvcvideo", "ID_PATH", idPath.c_str(), "ID_V4L_VERSION", "2",
             "ID_V4L_CAPABILITIES", caps.c_str(), "ID_V4L_PRODUCT", cam.model.c_str(), "TAGS", ":uaccess:seat:",
             nullptr));
-        cam.syspaths.push_back(path);
-        umockdev_testbed_uevent(tb_, path.c_str(), "add");
+        cam.syspaths.push_back(path); // umockdev sends the "add" event itself
     };
     addNode(cam.captureNode, capMinor, 0);
     addNode(cam.metaNode, metaMinor, 1);

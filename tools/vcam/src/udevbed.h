@@ -32,7 +32,7 @@ public:
     UdevBed &operator=(const UdevBed &) = delete;
 
     std::string rootDir() const;
-    // Adds the devices (with "add" events).  The node paths must be
+    // Adds the devices (umockdev sends their "add" events).  The node paths must be
     // /dev/video<minor>.
     void plug(UdevCamera &cam);
     // "remove" events, then the devices and their /dev files go.
