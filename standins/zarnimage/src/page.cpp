@@ -144,18 +144,67 @@ double quadTilt(const PageQuad &page)
     return std::atan2(sum.y, sum.x) * 180.0 / CV_PI;
 }
 
+namespace {
+
+// Mask of paper-like pixels of the working picture: light and nearly
+// colourless.  Otsu's threshold splits light from dark; the paper's own
+// level (the median of the light side) then sets a tighter bar, so light
+// objects on the desk that touch the sheet do not merge with it.
+cv::Mat paperMask(const cv::Mat &small)
+{
+    cv::Mat grey = toGrey(small);
+    cv::GaussianBlur(grey, grey, cv::Size(5, 5), 0);
+    cv::Mat light;
+    double otsu = cv::threshold(grey, light, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+    int histogram[256] = {};
+    int lightCount = 0;
+    for (int y = 0; y < grey.rows; ++y) {
+        const std::uint8_t *row = grey.ptr<std::uint8_t>(y);
+        for (int x = 0; x < grey.cols; ++x)
+            if (row[x] > otsu) {
+                ++histogram[row[x]];
+                ++lightCount;
+            }
+    }
+    int median = 255;
+    for (int v = 0, seen = 0; v < 256; ++v) {
+        seen += histogram[v];
+        if (seen * 2 >= lightCount) {
+            median = v;
+            break;
+        }
+    }
+    double bar = std::max(otsu, 0.82 * median);
+    cv::Mat mask;
+    cv::threshold(grey, mask, bar, 255, cv::THRESH_BINARY);
+    if (small.channels() == 3) {
+        std::vector<cv::Mat> ch;
+        cv::split(small, ch);
+        cv::Mat hi, lo, chroma;
+        cv::max(ch[0], ch[1], hi);
+        cv::max(hi, ch[2], hi);
+        cv::min(ch[0], ch[1], lo);
+        cv::min(lo, ch[2], lo);
+        cv::subtract(hi, lo, chroma);
+        cv::GaussianBlur(chroma, chroma, cv::Size(5, 5), 0);
+        cv::Mat neutral;
+        cv::threshold(chroma, neutral, 40, 255, cv::THRESH_BINARY_INV);
+        cv::bitwise_and(mask, neutral, mask);
+    }
+    return mask;
+}
+
+} // namespace
+
 bool findPage(const cv::Mat &image, PageQuad &page)
 {
-    cv::Mat grey = toGrey(image);
-    double s = std::min(1.0, static_cast<double>(kWorkSize) / std::max(grey.cols, grey.rows));
+    double s = std::min(1.0, static_cast<double>(kWorkSize) / std::max(image.cols, image.rows));
     cv::Mat small;
     if (s < 1.0)
-        cv::resize(grey, small, cv::Size(), s, s, cv::INTER_AREA);
+        cv::resize(image, small, cv::Size(), s, s, cv::INTER_AREA);
     else
-        small = grey.clone();
-    cv::GaussianBlur(small, small, cv::Size(5, 5), 0);
-    cv::Mat bin;
-    cv::threshold(small, bin, 0, 255, cv::THRESH_BINARY | cv::THRESH_OTSU);
+        small = image;
+    cv::Mat bin = paperMask(small);
     // Opening drops thin light clutter of the desk; closing fills the
     // dark print on the sheet so the sheet is one solid region.
     cv::morphologyEx(bin, bin, cv::MORPH_OPEN, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(5, 5)));
