@@ -1,0 +1,187 @@
+// The exported interface on its own: version, life cycle, the results of an
+// uninitialised library and the image functions before any camera is open.
+#include "cameraidlist.h"
+#include "cimageprocessserver.h"
+#include "event_log.h"
+#include "udev_testbed.h"
+#include "zarnkobixmanager.h"
+
+#include <ZarnKobixManager.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+EventLog<std::string> *g_apiTexts = nullptr;
+void ApiReceive(char *text)
+{
+    if (g_apiTexts)
+        g_apiTexts->Push(text);
+    free(text);
+}
+
+int IgnoreFrame(void *, int, int, int) { return 0; }
+
+TEST(CamlibApi, GetVersionCopiesAtMostSixBytes)
+{
+    char buf[16];
+    std::memset(buf, '#', sizeof buf);
+    ZarnCamera_GetVersion(buf, 3);
+    EXPECT_EQ(std::string(buf, 4), "2.0#"); // cut, no terminator
+    std::memset(buf, '#', sizeof buf);
+    ZarnCamera_GetVersion(buf, 6);
+    EXPECT_STREQ(buf, "2.0.1");
+    EXPECT_EQ(buf[6], '#');
+    std::memset(buf, '#', sizeof buf);
+    ZarnCamera_GetVersion(buf, 16);
+    EXPECT_STREQ(buf, "2.0.1");
+    EXPECT_EQ(buf[6], '#'); // the rest stays untouched
+    std::memset(buf, '#', sizeof buf);
+    ZarnCamera_GetVersion(buf, 0);
+    ZarnCamera_GetVersion(buf, -4);
+    ZarnCamera_GetVersion(nullptr, 6);
+    EXPECT_EQ(buf[0], '#');
+}
+
+TEST(CamlibApi, UninitialisedLibraryGivesTheDocumentedResults)
+{
+    ASSERT_EQ(cameraManager, nullptr);
+    EXPECT_EQ(ZarnCamera_UnInit(), -14);
+    EXPECT_EQ(ZarnCamera_RegCallBackCameraChange(ApiReceive), -15);
+    EXPECT_EQ(ZarnCamera_GetDevCount(), -15);
+    EXPECT_EQ(ZarnCamera_GetOnLineDevList(), nullptr);
+    EXPECT_EQ(ZarnCamera_GetWorkDevList(), nullptr);
+    EXPECT_EQ(ZarnCamera_Open(0), -15);
+    EXPECT_EQ(ZarnCamera_Close(0), -15);
+    EXPECT_EQ(ZarnCamera_GetResolutionList(0), nullptr);
+    EXPECT_EQ(ZarnCamera_GetCurResolutionNo(0), -15);
+    EXPECT_EQ(ZarnCamera_SetCurResolutionNo(0, 0), -15);
+    EXPECT_EQ(ZarnCamera_StartCapture(0, IgnoreFrame), 0); // nothing starts
+    EXPECT_EQ(ZarnCamera_StopCapture(0), 0);
+    EXPECT_EQ(ZarnCamera_SetImageColorStyle(1), -15);
+    EXPECT_EQ(ZarnCamera_SetImageJPGQuality(80), -15);
+    EXPECT_EQ(ZarnCamera_SetAutoCrop(1), -15);
+    EXPECT_EQ(ZarnCamera_SetImageRotateMode(1), -15);
+    unsigned char px[4] = {0};
+    EXPECT_EQ(ZarnCamera_YuYv422toRGB24(px, px, 4, 1, 1), -15);
+    EXPECT_EQ(ZarnCamera_SaveVideoData(px, 1, 1, 0, "/tmp/x.jpg"), -15);
+    EXPECT_EQ(ZarnCamera_SaveRGB888Image(reinterpret_cast<char *>(px), 1, 1, 0, "/tmp/x.jpg"), -15);
+    EXPECT_EQ(ZarnCamera_ConvertImagetoImage("/tmp/a.jpg", "/tmp/b.png"), -15);
+    EXPECT_EQ(ZarnCamera_AddImageFiletoMultiFile("/tmp/a.jpg"), -15);
+    EXPECT_EQ(ZarnCamera_CombineMultiFile("/tmp/a.pdf"), -15);
+    int a = 1, b = 2, c = 3;
+    char line[4] = "abc";
+    EXPECT_EQ(ZarnCamera_DrawLine(line, a, b, c, 0), 1);
+    void *image = px;
+    EXPECT_EQ(ZarnCamera_SetContours(&image, 1, 1, 0, 0), -15);
+    EXPECT_EQ(imageServer, nullptr);
+}
+
+class CamlibApiInit : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        if (cameraManager)
+            ZarnCamera_UnInit();
+        g_apiTexts = nullptr;
+    }
+    UdevTestbed tb;
+};
+
+TEST_F(CamlibApiInit, InitAndUnInitTwice)
+{
+    EXPECT_EQ(ZarnCamera_Init(), 0);
+    CCameraDevManager *first = cameraManager;
+    EXPECT_NE(first, nullptr);
+    EXPECT_NE(imageServer, nullptr);
+    EXPECT_EQ(ZarnCamera_Init(), -15);
+    EXPECT_EQ(cameraManager, first); // nothing changed
+    EXPECT_EQ(ZarnCamera_UnInit(), 0);
+    EXPECT_EQ(cameraManager, nullptr);
+    EXPECT_EQ(imageServer, nullptr);
+    EXPECT_EQ(ZarnCamera_UnInit(), -14);
+    EXPECT_EQ(ZarnCamera_Init(), 0);
+    EXPECT_EQ(ZarnCamera_UnInit(), 0);
+}
+
+TEST_F(CamlibApiInit, ImageFunctionsWithoutAnOpenCameraChangeNothing)
+{
+    EventLog<std::string> texts;
+    g_apiTexts = &texts;
+    ASSERT_EQ(ZarnCamera_Init(), 0);
+    ASSERT_EQ(ZarnCamera_RegCallBackCameraChange(ApiReceive), 0);
+    tb.Plug(cameraIDlist[0][0], cameraIDlist[0][1], "Idle", 0);
+    ASSERT_TRUE(texts.WaitFor(1));
+    ASSERT_EQ(ZarnCamera_GetDevCount(), 1);
+
+    EXPECT_EQ(ZarnCamera_SetImageJPGQuality(80), -14);
+    EXPECT_EQ(imageServer->imageJpgQuality(), 95);
+    EXPECT_EQ(ZarnCamera_SetImageColorStyle(2), -14);
+    EXPECT_EQ(ZarnCamera_SetAutoCrop(1), -14);
+    EXPECT_EQ(ZarnCamera_SetImageRotateMode(3), -14);
+    EXPECT_EQ(ZarnCamera_AddImageFiletoMultiFile("/etc/hostname"), -14);
+    EXPECT_TRUE(imageServer->multiFiles().empty());
+    int a = 1, b = 2, c = 3;
+    EXPECT_EQ(ZarnCamera_DrawLine(nullptr, a, b, c, 0), 1);
+    EXPECT_EQ(ZarnCamera_GetWorkDevList(), nullptr);
+    EXPECT_EQ(ZarnCamera_Close(0), -32);
+    EXPECT_EQ(ZarnCamera_StartCapture(0, IgnoreFrame), -32);
+    EXPECT_EQ(ZarnCamera_StopCapture(0), -32);
+    EXPECT_EQ(ZarnCamera_GetResolutionList(0), nullptr);
+    EXPECT_EQ(ZarnCamera_GetCurResolutionNo(0), -32);
+    EXPECT_EQ(ZarnCamera_SetCurResolutionNo(0, 0), -32);
+    EXPECT_EQ(ZarnCamera_Open(3), -16);
+}
+
+TEST_F(CamlibApiInit, ReportsAreAppliedBeforeAndAfterRegistration)
+{
+    EventLog<std::string> texts;
+    g_apiTexts = &texts;
+    ASSERT_EQ(ZarnCamera_Init(), 0);
+    EXPECT_EQ(ZarnCamera_GetOnLineDevList(), nullptr);
+    ASSERT_EQ(ZarnCamera_RegCallBackCameraChange(ApiReceive), 0);
+    tb.Plug(cameraIDlist[16][0], cameraIDlist[16][1], "Plugged", 2);
+    ASSERT_TRUE(texts.WaitFor(1));
+    EXPECT_EQ(ZarnCamera_GetDevCount(), 1);
+    char *list = ZarnCamera_GetOnLineDevList();
+    ASSERT_NE(list, nullptr);
+    EXPECT_NE(std::strstr(list, "\"Plugged\""), nullptr);
+    free(list);
+    // Removing the callback: events still change the list.
+    ASSERT_EQ(ZarnCamera_RegCallBackCameraChange(nullptr), 0);
+    tb.Plug(cameraIDlist[17][0], cameraIDlist[17][1], "Silent", 4);
+    ASSERT_EQ(ZarnCamera_RegCallBackCameraChange(ApiReceive), 0);
+    tb.Plug(cameraIDlist[18][0], cameraIDlist[18][1], "Sentinel", 6); // events come in order
+    ASSERT_TRUE(texts.WaitFor(2));
+    EXPECT_EQ(ZarnCamera_GetDevCount(), 3);
+    auto items = texts.Items();
+    ASSERT_EQ(items.size(), 2u);
+    EXPECT_NE(items[1].find("\"index\":\t2"), std::string::npos); // Silent took 1
+    EXPECT_NE(items[1].find("Sentinel"), std::string::npos);
+}
+
+TEST_F(CamlibApiInit, UnInitWhileEventsArrive)
+{
+    EventLog<std::string> texts;
+    g_apiTexts = &texts;
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_EQ(ZarnCamera_Init(), 0);
+        ASSERT_EQ(ZarnCamera_RegCallBackCameraChange(ApiReceive), 0);
+        std::atomic<bool> stop{false};
+        std::thread plugger([&] {
+            for (int i = 0; !stop && i < 100; ++i)
+                tb.Unplug(tb.Plug(cameraIDlist[i % 43][0], cameraIDlist[i % 43][1], "Busy", 0));
+        });
+        ASSERT_TRUE(texts.WaitFor(texts.Size() + 2));
+        EXPECT_EQ(ZarnCamera_UnInit(), 0);
+        stop = true;
+        plugger.join();
+    }
+}
+
+} // namespace
