@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -182,6 +183,39 @@ TEST_F(CamlibApiInit, UnInitWhileEventsArrive)
         stop = true;
         plugger.join();
     }
+}
+
+std::atomic<int> g_unInitResult{1};
+void UnInitFromCallback(char *text)
+{
+    free(text);
+    g_unInitResult = ZarnCamera_UnInit();
+    if (g_apiTexts)
+        g_apiTexts->Push("uninit");
+}
+
+TEST_F(CamlibApiInit, UnInitFromTheCameraChangeCallback)
+{
+    EventLog<std::string> texts;
+    g_apiTexts = &texts;
+    ASSERT_EQ(ZarnCamera_Init(), 0);
+    ASSERT_EQ(ZarnCamera_RegCallBackCameraChange(UnInitFromCallback), 0);
+    tb.Plug(cameraIDlist[2][0], cameraIDlist[2][1], "First", 0);
+    ASSERT_TRUE(texts.WaitFor(1));
+    EXPECT_EQ(g_unInitResult.load(), 0);
+    EXPECT_EQ(cameraManager, nullptr);
+    // The hot-plug thread of the destroyed manager reports nothing more.
+    tb.Plug(cameraIDlist[3][0], cameraIDlist[3][1], "Second", 2);
+    ASSERT_EQ(ZarnCamera_Init(), 0);
+    ASSERT_EQ(ZarnCamera_RegCallBackCameraChange(ApiReceive), 0);
+    tb.Plug(cameraIDlist[4][0], cameraIDlist[4][1], "Third", 4);
+    // The new manager's first pass may report First and Second as well,
+    // depending on when the receiver got registered; Third comes last.
+    bool third = false;
+    for (size_t n = 2; !third && n <= 4 && texts.WaitFor(n); ++n)
+        third = texts.Items()[n - 1].find("Third") != std::string::npos;
+    EXPECT_TRUE(third);
+    EXPECT_EQ(ZarnCamera_GetDevCount(), 3);
 }
 
 } // namespace
