@@ -47,5 +47,9 @@ bench: build
 	cmake --build $(BUILD) -j $(JOBS) --target bench_programs
 	scripts/bench.sh $(BUILD)
 
+# v4l2-compliance with streaming against the virtual camera (also a ctest test).
+compliance: build
+	tools/vcam/compliance.sh $(BUILD)
+
 clean:
 	rm -rf $(BUILD) $(BUILD)-address $(BUILD)-thread

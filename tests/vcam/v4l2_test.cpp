@@ -218,10 +218,10 @@ TEST_F(VcamV4l2, StepwiseProfileAndFormatNegotiation) {
 
 TEST_F(VcamV4l2, CropModesAndExposureControls) {
     vcam::CameraOptions opt;
-    vcam::Camera &accepting = bed.addCamera(opt);
     opt.overrideCrop = true;
-    opt.crop = vcam::CropMode::Einval;
-    vcam::Camera &refusing = bed.addCamera(opt);
+    opt.crop = vcam::CropMode::Accept;
+    vcam::Camera &accepting = bed.addCamera(opt);
+    vcam::Camera &refusing = bed.addCamera(); // the default profile cannot crop
     EXPECT_EQ(refusing.captureNode(), "/dev/video2");
 
     for (vcam::Camera *cam : {&accepting, &refusing}) {
@@ -506,6 +506,26 @@ TEST_F(VcamV4l2, BuffersStayMappedAfterClose) {
     EXPECT_EQ(bytes[0], 0xFF);
     EXPECT_EQ(bytes[1], 0xD8);
     EXPECT_EQ(munmap(p, len), 0);
+}
+
+} // namespace
+
+namespace {
+
+TEST(VcamV4l2Lifetime, DescriptorOutlivingTheTestbedFailsWithEnodev) {
+    int fd = -1;
+    {
+        vcam::Testbed bed(vcam::Udev::Off);
+        vcam::Camera &cam = bed.addCamera();
+        fd = open(cam.captureNode().c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+    }
+    v4l2_capability c{};
+    EXPECT_EQ(xioctl(fd, VIDIOC_QUERYCAP, &c), ENODEV);
+    EXPECT_EQ(close(fd), 0);
+    // The node paths are free again for the next testbed.
+    vcam::Testbed again(vcam::Udev::Off);
+    EXPECT_EQ(again.addCamera().captureNode(), "/dev/video0");
 }
 
 } // namespace

@@ -6,7 +6,8 @@
 
 namespace vcam {
 
-FrameClock::FrameClock(NodeList nodes) : nodes_(std::move(nodes)) { thread_ = std::thread([this] { run(); }); }
+FrameClock::FrameClock(NodeList nodes, std::function<void()> onPass)
+    : nodes_(std::move(nodes)), onPass_(std::move(onPass)) { thread_ = std::thread([this] { run(); }); }
 
 FrameClock::~FrameClock() {
     {
@@ -26,6 +27,8 @@ void FrameClock::run() {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stop_) {
         lock.unlock();
+        if (onPass_)
+            onPass_();
         const auto now = Clock::now();
         auto wake = now + idle;
         std::map<Node *, Clock::time_point> still;

@@ -16,7 +16,8 @@ namespace vcam {
 class FrameClock {
 public:
     using NodeList = std::function<std::vector<std::shared_ptr<Node>>()>;
-    explicit FrameClock(NodeList nodes);
+    // `onPass` (optional) runs on the clock thread before every pass.
+    explicit FrameClock(NodeList nodes, std::function<void()> onPass = nullptr);
     ~FrameClock();
     FrameClock(const FrameClock &) = delete;
     FrameClock &operator=(const FrameClock &) = delete;
@@ -24,6 +25,7 @@ public:
 private:
     void run();
     NodeList nodes_;
+    std::function<void()> onPass_;
     std::mutex mutex_;
     std::condition_variable cv_;
     bool stop_ = false;

@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 
@@ -118,7 +120,7 @@ CtrlRange rangeOf(const CtrlDesc &c, const Profile &p) {
     case V4L2_CID_EXPOSURE:
         return {c.min, c.max, c.step, p.exposure};
     case V4L2_CID_EXPOSURE_AUTO:
-        return {c.min, c.max, 0, p.exposureAuto};
+        return {c.min, c.max, 1, p.exposureAuto};
     case V4L2_CID_EXPOSURE_ABSOLUTE:
         return {p.exposureAbsoluteMin, p.exposureAbsoluteMax, 1, p.exposureAbsolute};
     default:
@@ -145,6 +147,7 @@ int checkCtrlValue(const CtrlDesc &c, const CtrlRange &r, std::int32_t &value) {
     if (c.type == V4L2_CTRL_TYPE_CTRL_CLASS)
         return -EACCES;
     if (c.type == V4L2_CTRL_TYPE_MENU) {
+        (void)r.step;
         if (value < r.min || value > r.max)
             return -ERANGE;
         if (!(kMenuMask & (1u << value)))
@@ -187,9 +190,80 @@ const CtrlDesc *nextCtrl(std::uint32_t id) {
 
 const CtrlDesc *lookupQuery(std::uint32_t rawId) {
     const std::uint32_t flags = V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND;
+    if ((rawId & flags) == V4L2_CTRL_FLAG_NEXT_COMPOUND)
+        return nullptr; // no compound controls
     if (rawId & flags)
         return nextCtrl(rawId & ~flags);
     return findCtrl(rawId);
+}
+
+// Requests the V4L2 core refuses to descriptors of lower priority.
+bool changesState(unsigned r) {
+    switch (r) {
+    case VIDIOC_S_FMT: case VIDIOC_S_PARM: case VIDIOC_S_CROP: case VIDIOC_S_SELECTION: case VIDIOC_S_INPUT:
+    case VIDIOC_S_CTRL: case VIDIOC_S_EXT_CTRLS: case VIDIOC_REQBUFS: case VIDIOC_STREAMON: case VIDIOC_STREAMOFF:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool knownRequest(unsigned r) {
+    switch (r) {
+    case VIDIOC_QUERYCAP: case VIDIOC_ENUM_FMT: case VIDIOC_ENUM_FRAMESIZES: case VIDIOC_ENUM_FRAMEINTERVALS:
+    case VIDIOC_G_FMT: case VIDIOC_S_FMT: case VIDIOC_TRY_FMT: case VIDIOC_G_PARM: case VIDIOC_S_PARM:
+    case VIDIOC_CROPCAP: case VIDIOC_G_CROP: case VIDIOC_S_CROP: case VIDIOC_G_SELECTION: case VIDIOC_S_SELECTION:
+    case VIDIOC_ENUMINPUT: case VIDIOC_G_INPUT: case VIDIOC_S_INPUT: case VIDIOC_QUERYCTRL:
+    case VIDIOC_QUERY_EXT_CTRL: case VIDIOC_QUERYMENU: case VIDIOC_G_CTRL: case VIDIOC_S_CTRL:
+    case VIDIOC_G_EXT_CTRLS: case VIDIOC_S_EXT_CTRLS: case VIDIOC_TRY_EXT_CTRLS: case VIDIOC_REQBUFS:
+    case VIDIOC_QUERYBUF: case VIDIOC_QBUF: case VIDIOC_DQBUF: case VIDIOC_STREAMON: case VIDIOC_STREAMOFF:
+    case VIDIOC_G_PRIORITY: case VIDIOC_S_PRIORITY: case VIDIOC_SUBSCRIBE_EVENT: case VIDIOC_UNSUBSCRIBE_EVENT:
+    case VIDIOC_DQEVENT:
+        return true;
+    default:
+        return false;
+    }
+}
+
+v4l2_event ctrlEvent(const CtrlDesc &c, const CtrlRange &r, std::int32_t value, std::uint32_t changes) {
+    v4l2_event ev{};
+    ev.type = V4L2_EVENT_CTRL;
+    ev.id = c.id;
+    ev.u.ctrl.changes = changes;
+    ev.u.ctrl.type = c.type;
+    ev.u.ctrl.value = value;
+    if (c.type == V4L2_CTRL_TYPE_CTRL_CLASS)
+        ev.u.ctrl.flags = V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
+    ev.u.ctrl.minimum = r.min;
+    ev.u.ctrl.maximum = r.max;
+    ev.u.ctrl.step = r.step;
+    ev.u.ctrl.default_value = r.def;
+    return ev;
+}
+
+void pushEvent(EventState &es, v4l2_event ev) {
+    constexpr std::size_t kMaxPending = 32;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ev.timestamp = ts;
+    ev.sequence = es.sequence++;
+    if (es.queue.size() >= kMaxPending)
+        es.queue.pop_front();
+    es.queue.push_back(ev);
+}
+
+// Tells every subscriber of a control but the one that changed it (unless
+// it asked for feedback) about the new value.  Session mutex held.
+void announceValue(Session &s, const EventState *origin, const CtrlDesc &c, const CtrlRange &r,
+                   std::int32_t value) {
+    for (auto &weak : s.eventStates) {
+        std::shared_ptr<EventState> es = weak.lock();
+        if (!es)
+            continue;
+        for (const auto &sub : es->subs)
+            if (sub.id == c.id && (es.get() != origin || (sub.flags & V4L2_EVENT_SUB_FL_ALLOW_FEEDBACK)))
+                pushEvent(*es, ctrlEvent(c, r, value, V4L2_EVENT_CTRL_CH_VALUE));
+    }
 }
 
 // Wakes Engine::waitChange() when the enclosing call is over (after its locks).
@@ -234,6 +308,7 @@ SceneParams Node::scene() const {
 
 Engine &Engine::instance() {
     static Engine *engine = new Engine; // never destroyed: wrappers may run during exit
+    g_engineInstance.store(engine, std::memory_order_release);
     return *engine;
 }
 
@@ -330,8 +405,12 @@ int Engine::open(const std::string &path, int flags) {
     if (!node)
         return -ENOENT;
     std::lock_guard<std::mutex> lock(mutex_);
+    if (node->control && !node->control->present.load())
+        return -ENOENT;
+    if (!node->session && node->control) // plugged back by another process
+        node->session = newSession(*node);
     std::shared_ptr<Session> s = node->session;
-    if (!s || (node->control && !node->control->present.load()))
+    if (!s)
         return -ENOENT;
     if ((flags & O_ACCMODE) == O_WRONLY)
         return -EINVAL;
@@ -348,6 +427,10 @@ int Engine::open(const std::string &path, int flags) {
     of->desc = nextDesc_++;
     of->node = node;
     of->session = s;
+    {
+        std::lock_guard<std::mutex> slock(s->mutex);
+        s->eventStates.push_back(of->events);
+    }
     files_[fd] = of;
     fileCount_ = unsigned(files_.size());
     return fd;
@@ -363,6 +446,21 @@ bool Engine::isVirtual(int fd) {
         return false;
     std::lock_guard<std::mutex> lock(mutex_);
     return files_.count(fd) != 0;
+}
+
+bool Engine::eventPending(int fd) {
+    if (fileCount_.load(std::memory_order_relaxed) == 0)
+        return false;
+    std::shared_ptr<OpenFile> of;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = files_.find(fd);
+        if (it == files_.end())
+            return false;
+        of = it->second;
+    }
+    std::lock_guard<std::mutex> lock(of->session->mutex);
+    return !of->events->queue.empty();
 }
 
 int Engine::dup(int oldfd, int newfd) {
@@ -456,25 +554,31 @@ void *Engine::mmap(void *addr, std::size_t len, int prot, int flags, int fd, off
         of = it->second;
     }
     Session &s = *of->session;
-    std::lock_guard<std::mutex> slock(s.mutex);
-    if (s.dead || of->node->meta) {
-        errno = ENODEV;
-        return MAP_FAILED;
+    void *p;
+    unsigned index;
+    {
+        std::lock_guard<std::mutex> slock(s.mutex);
+        if (s.dead || of->node->meta) {
+            errno = ENODEV;
+            return MAP_FAILED;
+        }
+        if (!(flags & MAP_SHARED) || !(prot & PROT_READ) || s.memfd < 0 || s.stride == 0) {
+            errno = EINVAL;
+            return MAP_FAILED;
+        }
+        if (offset < 0 || std::size_t(offset) % s.stride != 0 ||
+            std::size_t(offset) / s.stride >= s.buffers.size() || len == 0 || len > s.stride) {
+            errno = EINVAL;
+            return MAP_FAILED;
+        }
+        p = real::mmap(addr, len, prot, flags, s.memfd, offset);
+        if (p == MAP_FAILED)
+            return p;
+        index = unsigned(std::size_t(offset) / s.stride);
+        s.buffers[index].mappings++;
     }
-    if (!(flags & MAP_SHARED) || !(prot & PROT_READ) || s.memfd < 0 || s.stride == 0) {
-        errno = EINVAL;
-        return MAP_FAILED;
-    }
-    if (offset < 0 || std::size_t(offset) % s.stride != 0 || std::size_t(offset) / s.stride >= s.buffers.size() ||
-        len == 0 || len > s.stride) {
-        errno = EINVAL;
-        return MAP_FAILED;
-    }
-    void *p = real::mmap(addr, len, prot, flags, s.memfd, offset);
-    if (p == MAP_FAILED)
-        return p;
-    const unsigned index = unsigned(std::size_t(offset) / s.stride);
-    s.buffers[index].mappings++;
+    // Registry lock only after the node lock is released (lock order:
+    // registry, then node).
     std::lock_guard<std::mutex> lock(mutex_);
     mappings_[reinterpret_cast<std::uintptr_t>(p)] = Mapping{of->session, index, len};
     mappingCount_ = unsigned(mappings_.size());
@@ -573,6 +677,21 @@ bool Engine::tick(const std::shared_ptr<Node> &node) {
 // ---------------------------------------------------------------------------
 
 int Engine::ioctl(int fd, unsigned long requestLong, void *arg) {
+    static const bool trace = std::getenv("VCAM_TRACE") != nullptr;
+    const bool reqbufs = trace && unsigned(requestLong) == VIDIOC_REQBUFS && arg;
+    const unsigned asked = reqbufs ? static_cast<v4l2_requestbuffers *>(arg)->count : 0;
+    const int rc = ioctlInner(fd, requestLong, arg);
+    if (trace) // debugging aid: every answer on standard error
+        std::fprintf(stderr, "vcam: fd %d ioctl 0x%08x nr %u -> %d%s\n", fd, unsigned(requestLong),
+                     unsigned(_IOC_NR(requestLong)), rc,
+                     reqbufs ? (" count " + std::to_string(asked) + " -> " +
+                                std::to_string(static_cast<v4l2_requestbuffers *>(arg)->count))
+                                   .c_str()
+                             : "");
+    return rc;
+}
+
+int Engine::ioctlInner(int fd, unsigned long requestLong, void *arg) {
     std::shared_ptr<OpenFile> of;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -588,7 +707,7 @@ int Engine::ioctl(int fd, unsigned long requestLong, void *arg) {
     if (s.dead || (ctl && !ctl->present.load()))
         return -ENODEV;
     if (!arg)
-        return -EFAULT;
+        return knownRequest(request) ? -EFAULT : -ENOTTY;
     if (ctl && ControlBlock::take(ctl->failCount))
         return -int(ctl->failErrno.load() ? ctl->failErrno.load() : EINTR);
 
@@ -633,6 +752,34 @@ int Engine::ioctl(int fd, unsigned long requestLong, void *arg) {
             return -ENOTTY;
         }
     }
+    if (request == VIDIOC_LOG_STATUS)
+        return 0;
+    // Priorities as the V4L2 core keeps them: per descriptor; setting calls
+    // from a descriptor below the highest priority fail with EBUSY.
+    if (request == VIDIOC_G_PRIORITY || request == VIDIOC_S_PRIORITY || changesState(request)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::uint32_t highest = V4L2_PRIORITY_UNSET;
+        for (auto &kv : files_)
+            if (kv.second->session == of->session)
+                highest = std::max(highest, kv.second->priority);
+        if (request == VIDIOC_G_PRIORITY) {
+            *static_cast<std::uint32_t *>(arg) = highest;
+            return 0;
+        }
+        if (request == VIDIOC_S_PRIORITY) {
+            const std::uint32_t want = *static_cast<std::uint32_t *>(arg);
+            if (want > V4L2_PRIORITY_RECORD)
+                return -EINVAL;
+            if (of->priority < highest)
+                return -EBUSY;
+            for (auto &kv : files_) // dup()s share the open file's priority
+                if (kv.second->desc == of->desc)
+                    kv.second->priority = want == V4L2_PRIORITY_UNSET ? std::uint32_t(V4L2_PRIORITY_DEFAULT) : want;
+            return 0;
+        }
+        if (of->priority < highest)
+            return -EBUSY;
+    }
     int rc;
     {
         std::unique_lock<std::mutex> lock(s.mutex);
@@ -660,6 +807,44 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
     auto notOwner = [&]() { return s.ownerDesc != 0 && s.ownerDesc != of.desc; };
 
     switch (request) {
+    case VIDIOC_LOG_STATUS:
+        return 0;
+    case VIDIOC_SUBSCRIBE_EVENT:
+    case VIDIOC_UNSUBSCRIBE_EVENT: {
+        auto *sub = static_cast<v4l2_event_subscription *>(arg);
+        EventState &es = *of.events;
+        if (request == VIDIOC_UNSUBSCRIBE_EVENT) {
+            if (sub->type == V4L2_EVENT_ALL)
+                es.subs.clear();
+            else if (sub->type == V4L2_EVENT_CTRL)
+                es.subs.erase(std::remove_if(es.subs.begin(), es.subs.end(),
+                                             [&](const EventState::Sub &x) { return x.id == sub->id; }),
+                              es.subs.end());
+            return 0;
+        }
+        if (sub->type != V4L2_EVENT_CTRL)
+            return -EINVAL;
+        const CtrlDesc *d = findCtrl(sub->id);
+        if (!d)
+            return -EINVAL;
+        for (const auto &x : es.subs)
+            if (x.id == sub->id)
+                return 0;
+        es.subs.push_back({sub->id, sub->flags});
+        if ((sub->flags & V4L2_EVENT_SUB_FL_SEND_INITIAL) && d->type != V4L2_CTRL_TYPE_CTRL_CLASS)
+            pushEvent(es, ctrlEvent(*d, rangeOf(*d, p), *ctrlValue(s, d->id),
+                                    V4L2_EVENT_CTRL_CH_VALUE | V4L2_EVENT_CTRL_CH_FLAGS | V4L2_EVENT_CTRL_CH_RANGE));
+        return 0;
+    }
+    case VIDIOC_DQEVENT: {
+        EventState &es = *of.events;
+        if (es.queue.empty())
+            return -ENOENT;
+        *static_cast<v4l2_event *>(arg) = es.queue.front();
+        es.queue.pop_front();
+        static_cast<v4l2_event *>(arg)->pending = std::uint32_t(es.queue.size());
+        return 0;
+    }
     case VIDIOC_ENUM_FMT: {
         auto *f = static_cast<v4l2_fmtdesc *>(arg);
         if (!isCapture(f->type) || f->index >= formats.size())
@@ -775,7 +960,9 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
         auto *cc = static_cast<v4l2_cropcap *>(arg);
         if (p.crop == CropMode::Enotty)
             return -ENOTTY;
-        if (!isCapture(cc->type))
+        // The legacy crop calls take the multi-planar type too, as the core
+        // maps it onto the single-planar one.
+        if (!isCapture(cc->type) && cc->type != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE)
             return -EINVAL;
         const std::uint32_t type = cc->type;
         std::memset(cc, 0, sizeof *cc);
@@ -790,14 +977,16 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
         auto *c = static_cast<v4l2_crop *>(arg);
         if (p.crop == CropMode::Enotty)
             return -ENOTTY;
-        if (!isCapture(c->type))
+        if (!isCapture(c->type) && c->type != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE)
+            return -EINVAL;
+        // A camera that cannot crop (Einval) knows its default and bounds
+        // rectangles only, as a UVC driver does.
+        if (p.crop == CropMode::Einval)
             return -EINVAL;
         if (request == VIDIOC_G_CROP) {
             c->c = s.crop;
             return 0;
         }
-        if (p.crop == CropMode::Einval)
-            return -EINVAL;
         // The sensor cannot crop: any rectangle ends up as the full frame.
         s.crop = {0, 0, s.width, s.height};
         c->c = s.crop;
@@ -808,6 +997,7 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
         auto *sel = static_cast<v4l2_selection *>(arg);
         if (p.crop == CropMode::Enotty)
             return -ENOTTY;
+        std::memset(sel->reserved, 0, sizeof sel->reserved);
         if (!isCapture(sel->type))
             return -EINVAL;
         if (request == VIDIOC_S_SELECTION) {
@@ -819,6 +1009,8 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
         }
         switch (sel->target) {
         case V4L2_SEL_TGT_CROP:
+            if (p.crop == CropMode::Einval)
+                return -EINVAL;
             sel->r = s.crop;
             return 0;
         case V4L2_SEL_TGT_CROP_DEFAULT:
@@ -897,6 +1089,8 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
         const int rc = checkCtrlValue(*d, rangeOf(*d, p), value);
         if (rc)
             return rc;
+        if (*v != value)
+            announceValue(s, of.events.get(), *d, rangeOf(*d, p), value);
         *v = value;
         c->value = value;
         return 0;
@@ -930,9 +1124,8 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
             const bool wrongClass = d && isClass && V4L2_CTRL_ID2WHICH(c.id) != which;
             const bool isCtrlClass = d && d->type == V4L2_CTRL_TYPE_CTRL_CLASS;
             if (!d || wrongClass || isCtrlClass) {
-                ec->error_idx = request == VIDIOC_S_EXT_CTRLS ? ec->count : i;
-                if (request == VIDIOC_G_EXT_CTRLS)
-                    ec->error_idx = i;
+                // As the control framework does: only TRY names the culprit.
+                ec->error_idx = request == VIDIOC_TRY_EXT_CTRLS ? i : ec->count;
                 return isCtrlClass ? -EACCES : -EINVAL;
             }
             values[i] = c.value;
@@ -951,6 +1144,10 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
                 c.value = which == V4L2_CTRL_WHICH_DEF_VAL ? rangeOf(*findCtrl(c.id), p).def : *v;
             else {
                 c.value = values[i];
+                if (request == VIDIOC_S_EXT_CTRLS && *v != values[i]) {
+                    const CtrlDesc &d = *findCtrl(c.id);
+                    announceValue(s, of.events.get(), d, rangeOf(d, p), values[i]);
+                }
                 if (request == VIDIOC_S_EXT_CTRLS)
                     *v = values[i];
             }
@@ -1001,7 +1198,9 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
     case VIDIOC_QBUF:
     case VIDIOC_DQBUF: {
         auto *b = static_cast<v4l2_buffer *>(arg);
-        if (!isCapture(b->type) || b->memory != V4L2_MEMORY_MMAP)
+        // Like vb2: only QBUF insists on the memory type; QUERYBUF and
+        // DQBUF fill it in.
+        if (!isCapture(b->type) || (request == VIDIOC_QBUF && b->memory != V4L2_MEMORY_MMAP))
             return -EINVAL;
         if (request != VIDIOC_QUERYBUF && notOwner())
             return -EBUSY;

@@ -29,6 +29,17 @@ namespace vcam {
 
 struct Node;
 
+// Control events of one open file (shared by its dup()s); guarded by the
+// session mutex.
+struct EventState {
+    struct Sub {
+        std::uint32_t id, flags;
+    };
+    std::vector<Sub> subs;
+    std::deque<v4l2_event> queue;
+    std::uint32_t sequence = 0;
+};
+
 // One plug-in period of a camera.  Descriptors opened during it stay tied to
 // it; an unplug kills it for good (every call then fails with ENODEV) and a
 // later plug starts a new one, as with the kernel.
@@ -65,6 +76,7 @@ struct Session {
     std::shared_ptr<const FrameSet> frames;
     std::uint64_t frameCounter = 0;
     unsigned waiters = 0;
+    std::vector<std::weak_ptr<EventState>> eventStates; // of every open file
 
     ~Session();
     void releaseBuffers(); // mutex held
@@ -75,7 +87,8 @@ struct Node {
     bool meta = false;      // metadata node: no capture capability
     int cameraIndex = 0;
     std::shared_ptr<const Profile> profile;
-    ControlBlock *control = nullptr; // owned by whoever created the node
+    ControlBlock *control = nullptr;          // switches of the camera
+    std::shared_ptr<const void> controlOwner; // keeps `control` alive when set
     std::string busInfo;
     std::shared_ptr<Session> session; // null while unplugged
     SceneParams scene() const;
@@ -84,6 +97,8 @@ struct Node {
 struct OpenFile {
     int fd = -1; // eventfd handed to the program
     std::uint64_t desc = 0; // shared by dup()s of one open
+    std::uint32_t priority = V4L2_PRIORITY_DEFAULT;
+    std::shared_ptr<EventState> events = std::make_shared<EventState>();
     std::shared_ptr<Node> node;
     std::shared_ptr<Session> session;
 };
@@ -104,6 +119,9 @@ public:
     // Descriptors.  open returns a new descriptor or -errno.
     int open(const std::string &path, int flags);
     bool isVirtual(int fd);
+    // A V4L2 event waits for VIDIOC_DQEVENT on this descriptor (the kernel
+    // would report POLLPRI; an eventfd cannot).
+    bool eventPending(int fd);
     int close(int fd);                               // 0, or -EBADF when not ours
     int ioctl(int fd, unsigned long request, void *arg); // 0 or -errno
     // mmap of a buffer: MAP_FAILED with errno set on refusal.
@@ -131,6 +149,7 @@ public:
     std::shared_ptr<Node> (*resolver)(const std::string &path) = nullptr;
 
 private:
+    int ioctlInner(int fd, unsigned long request, void *arg);
     int capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std::unique_lock<std::mutex> &lock);
     std::mutex mutex_;
     std::uint64_t nextDesc_ = 1;
@@ -148,6 +167,11 @@ private:
     };
     std::map<std::uintptr_t, Mapping> mappings_;
 };
+
+// The engine once instance() ran, else null: the wrappers read it before the
+// process (and a sanitizer runtime) is fully initialised.  Defined in
+// interpose.cpp, which is built without instrumentation.
+extern std::atomic<Engine *> g_engineInstance;
 
 // Pointers to the next definitions of the wrapped libc functions, so engine
 // code never re-enters its own wrappers.

@@ -23,7 +23,10 @@ bool umockdevPreloaded() {
 struct Camera::Impl {
     int index = 0;
     std::shared_ptr<const Profile> profile;
-    ControlBlock control;
+    // Shared with the nodes: descriptors the code under test still holds
+    // after the testbed is gone keep reading it.
+    std::shared_ptr<ControlBlock> controlBlock = std::make_shared<ControlBlock>();
+    ControlBlock &control = *controlBlock;
     std::shared_ptr<Node> capture, meta;
     UdevCamera udev;
     std::unique_ptr<FrameClock> clock;
@@ -206,7 +209,8 @@ Camera &Testbed::addCamera(const CameraOptions &options) {
         node->meta = meta;
         node->cameraIndex = index;
         node->profile = profile;
-        node->control = &impl->control;
+        node->control = impl->controlBlock.get();
+        node->controlOwner = impl->controlBlock;
         node->busInfo = bus;
         return node;
     };

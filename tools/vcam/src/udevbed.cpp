@@ -106,6 +106,12 @@ void UdevBed::plug(UdevCamera &cam) {
             "ID_V4L_CAPABILITIES", caps.c_str(), "ID_V4L_PRODUCT", cam.model.c_str(), "TAGS", ":uaccess:seat:",
             nullptr));
         cam.syspaths.push_back(path); // umockdev sends the "add" event itself
+        // umockdev records the node's numbers in dev/.node but leaves the
+        // file itself to us; its preload then stats it as a char device.
+        const std::string file = root_ + node;
+        if (access(file.c_str(), F_OK) != 0)
+            if (FILE *f = std::fopen(file.c_str(), "w"))
+                std::fclose(f);
     };
     addNode(cam.captureNode, capMinor, 0);
     addNode(cam.metaNode, metaMinor, 1);
