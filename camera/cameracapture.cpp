@@ -84,6 +84,53 @@ bool enumFormat(int fd, std::uint32_t index, v4l2_fmtdesc &desc)
     return ioctl(fd, VIDIOC_ENUM_FMT, &desc) == 0;
 }
 
+// A reading request on a zeroed structure of the capture buffer type.
+template <typename T>
+bool readCapture(int fd, unsigned long request, T &out)
+{
+    out = T{};
+    out.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    return ioctl(fd, request, &out) == 0;
+}
+
+int readControl(int fd, std::uint32_t id, std::int32_t &value)
+{
+    v4l2_control ctrl{};
+    ctrl.id = id;
+    const int r = ioctl(fd, VIDIOC_G_CTRL, &ctrl);
+    value = ctrl.value;
+    return r;
+}
+
+// Reads an exposure value; a failure is printed with the ioctl result.
+int readExposureValue(int fd, std::uint32_t id, std::int32_t &value)
+{
+    const int r = readControl(fd, id, value);
+    if (r != 0)
+        printf("Get exposure LEVEL failed (%d)\n", r);
+    return r;
+}
+
+// A JSON array with one object per entry, filled by `fill`, printed with
+// cJSON's formatted printer; null for an empty list.
+template <typename T, typename Fill>
+char *printJsonList(const std::vector<T> &list, Fill fill)
+{
+    if (list.empty())
+        return nullptr;
+    cJSON *array = cJSON_CreateArray();
+    if (!array)
+        return nullptr;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        cJSON *item = cJSON_CreateObject();
+        fill(item, i, list[i]);
+        cJSON_AddItemToArray(array, item);
+    }
+    char *text = cJSON_Print(array);
+    cJSON_Delete(array);
+    return text;
+}
+
 } // namespace
 
 bool GreaterSort(tag_CameraWidthAndHeight a, tag_CameraWidthAndHeight b)
@@ -250,9 +297,8 @@ int CameraCapture::GetCameraResolution()
 {
     if (!m_open)
         return -32;
-    v4l2_format fmt{};
-    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (ioctl(m_fd, VIDIOC_G_FMT, &fmt) != 0)
+    v4l2_format fmt;
+    if (!readCapture(m_fd, VIDIOC_G_FMT, fmt))
         return -36;
     const auto w = static_cast<std::int32_t>(fmt.fmt.pix.width);
     const auto h = static_cast<std::int32_t>(fmt.fmt.pix.height);
@@ -270,9 +316,8 @@ int CameraCapture::GetCameraVideoFormat(char *buf, int size)
         return -1;
     if (!m_open)
         return -32;
-    v4l2_format fmt{};
-    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (ioctl(m_fd, VIDIOC_G_FMT, &fmt) != 0)
+    v4l2_format fmt;
+    if (!readCapture(m_fd, VIDIOC_G_FMT, fmt))
         return -36;
 
     v4l2_fmtdesc desc;
@@ -313,9 +358,8 @@ int CameraCapture::GetCameraFPS()
 {
     if (!m_open)
         return -32;
-    v4l2_streamparm parm{};
-    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (ioctl(m_fd, VIDIOC_G_PARM, &parm) != 0)
+    v4l2_streamparm parm;
+    if (!readCapture(m_fd, VIDIOC_G_PARM, parm))
         return -34;
     return static_cast<int>(parm.parm.capture.timeperframe.denominator);
 }
@@ -327,9 +371,8 @@ int CameraCapture::SetCameraFPS(int fps)
         return -1;
     if (!m_open)
         return -32;
-    v4l2_streamparm parm{};
-    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (ioctl(m_fd, VIDIOC_G_PARM, &parm) != 0)
+    v4l2_streamparm parm;
+    if (!readCapture(m_fd, VIDIOC_G_PARM, parm))
         return -35;
     parm.parm.capture.timeperframe.numerator = 1;
     parm.parm.capture.timeperframe.denominator = static_cast<std::uint32_t>(fps);
@@ -345,43 +388,32 @@ int CameraCapture::GetCameraExposureMold()
 {
     if (!m_open)
         return -32;
-    v4l2_control ctrl{};
-    ctrl.id = V4L2_CID_EXPOSURE_AUTO;
-    if (ioctl(m_fd, VIDIOC_G_CTRL, &ctrl) != 0) {
+    std::int32_t value = 0;
+    if (readControl(m_fd, V4L2_CID_EXPOSURE_AUTO, value) != 0) {
         printf("Get exposure auto Type failed");
         return -36;
     }
-    printf("Get Exposure Auto Type:[%d]", ctrl.value);
-    return ctrl.value;
+    printf("Get Exposure Auto Type:[%d]", value);
+    return value;
 }
 
 int CameraCapture::GetCameraExposureLevel()
 {
     if (!m_open)
         return -32;
-    v4l2_control ctrl{};
-    ctrl.id = V4L2_CID_EXPOSURE_ABSOLUTE;
-    const int r = ioctl(m_fd, VIDIOC_G_CTRL, &ctrl);
-    if (r != 0) {
-        printf("Get exposure LEVEL failed (%d)\n", r);
+    std::int32_t value = 0;
+    if (readExposureValue(m_fd, V4L2_CID_EXPOSURE_ABSOLUTE, value) != 0)
         return -36;
-    }
-    printf("Get Exposure Level :[%d]\n", ctrl.value);
-    return ctrl.value;
+    printf("Get Exposure Level :[%d]\n", value);
+    return value;
 }
 
 int CameraCapture::GetCameraExposureGear()
 {
     if (!m_open)
         return -32;
-    v4l2_control ctrl{};
-    ctrl.id = V4L2_CID_EXPOSURE;
-    const int r = ioctl(m_fd, VIDIOC_G_CTRL, &ctrl);
-    if (r != 0) {
-        printf("Get exposure LEVEL failed (%d)\n", r);
-        return -36;
-    }
-    return ctrl.value;
+    std::int32_t value = 0;
+    return readExposureValue(m_fd, V4L2_CID_EXPOSURE, value) != 0 ? -36 : value;
 }
 
 int CameraCapture::SetCameraExposureLevel(int level)
@@ -417,40 +449,20 @@ int CameraCapture::SetCameraExposureManual()
 
 char *CameraCapture::OrganizeResSizeJSONStr(const std::vector<tag_CameraWidthAndHeight> &list)
 {
-    if (list.empty())
-        return nullptr;
-    cJSON *array = cJSON_CreateArray();
-    if (!array)
-        return nullptr;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        cJSON *item = cJSON_CreateObject();
+    return printJsonList(list, [](cJSON *item, std::size_t i, const tag_CameraWidthAndHeight &size) {
         cJSON_AddNumberToObject(item, "res-no", static_cast<double>(i));
-        cJSON_AddNumberToObject(item, "res-w", list[i].width);
-        cJSON_AddNumberToObject(item, "res-h", list[i].height);
-        cJSON_AddItemToArray(array, item);
-    }
-    char *text = cJSON_Print(array);
-    cJSON_Delete(array);
-    return text;
+        cJSON_AddNumberToObject(item, "res-w", size.width);
+        cJSON_AddNumberToObject(item, "res-h", size.height);
+    });
 }
 
 char *CameraCapture::OrganizeVideoFmtJSONStr(const std::vector<tag_CameraVideoFmt> &list)
 {
-    if (list.empty())
-        return nullptr;
-    cJSON *array = cJSON_CreateArray();
-    if (!array)
-        return nullptr;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        cJSON *item = cJSON_CreateObject();
+    return printJsonList(list, [](cJSON *item, std::size_t i, const tag_CameraVideoFmt &fmt) {
         cJSON_AddNumberToObject(item, "fmt-no", static_cast<double>(i));
-        cJSON_AddStringToObject(item, "fmt-name", list[i].fmtName);
-        cJSON_AddStringToObject(item, "fmt-tip", list[i].fmtTip);
-        cJSON_AddItemToArray(array, item);
-    }
-    char *text = cJSON_Print(array);
-    cJSON_Delete(array);
-    return text;
+        cJSON_AddStringToObject(item, "fmt-name", fmt.fmtName);
+        cJSON_AddStringToObject(item, "fmt-tip", fmt.fmtTip);
+    });
 }
 
 // ------------------------------------------------------------- streaming

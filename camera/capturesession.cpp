@@ -170,7 +170,7 @@ bool CaptureSession::waitWake(int timeoutMs)
 void CaptureSession::captureLoop()
 {
     m_running = true;
-    for (;;) {
+    while (!takeStop()) {
         // Pacing: at most about m_fps passes a second while the driver keeps
         // filling the other buffers.  A stop cuts the sleep short.
         const int fps = m_fps.load();
