@@ -21,7 +21,9 @@ namespace {
 
 constexpr int kWorkSize = 1000;       // longest side of the working picture
 constexpr double kMinPageArea = 0.03; // of the picture
+constexpr double kMaxPageArea = 0.97; // a sheet needs some desk round it
 constexpr double kMinFill = 0.85;     // region area / quadrilateral area
+constexpr double kMinContrast = 30;   // grey levels between sheet and desk
 
 // Corners in the order top-left, top-right, bottom-right, bottom-left for a
 // sheet turned by less than about 35 degrees.
@@ -106,6 +108,29 @@ bool refineQuad(std::array<cv::Point2f, 4> &quad, const std::vector<cv::Point> &
     }
     quad = refined;
     return true;
+}
+
+// A sheet cut off by the picture's edge shows the edge as one of its sides;
+// its real corners are unknown, so such a region is no page.
+bool alongPictureEdge(const std::array<cv::Point2f, 4> &quad, cv::Size size)
+{
+    const float margin = 2.5f;
+    auto outside = [&](const cv::Point2f &p) {
+        return p.x < -margin || p.y < -margin || p.x > size.width - 1 + margin || p.y > size.height - 1 + margin;
+    };
+    auto edge = [&](const cv::Point2f &p) {
+        int e = 0;
+        e |= p.x < margin ? 1 : 0;
+        e |= p.y < margin ? 2 : 0;
+        e |= p.x > size.width - 1 - margin ? 4 : 0;
+        e |= p.y > size.height - 1 - margin ? 8 : 0;
+        return e;
+    };
+    for (int i = 0; i < 4; ++i) {
+        if (outside(quad[i]) || (edge(quad[i]) & edge(quad[(i + 1) % 4])) != 0)
+            return true;
+    }
+    return false;
 }
 
 bool quadFromHull(const std::vector<cv::Point> &hull, std::vector<cv::Point2f> &quad)
@@ -212,13 +237,14 @@ bool findPage(const cv::Mat &image, PageQuad &page)
 
     std::vector<std::vector<cv::Point>> contours;
     cv::findContours(bin, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE);
-    double minArea = kMinPageArea * small.cols * small.rows;
+    const double pictureArea = static_cast<double>(small.cols) * small.rows;
+    const double minArea = kMinPageArea * pictureArea;
     double bestScore = 0;
     std::array<cv::Point2f, 4> best;
     double bestFill = 0;
     for (const auto &contour : contours) {
         double area = cv::contourArea(contour);
-        if (area < minArea)
+        if (area < minArea || area > kMaxPageArea * pictureArea)
             continue;
         std::vector<cv::Point> hull;
         cv::convexHull(contour, hull);
@@ -226,7 +252,7 @@ bool findPage(const cv::Mat &image, PageQuad &page)
         if (!quadFromHull(hull, coarse))
             continue;
         std::array<cv::Point2f, 4> quad = orderCorners(coarse);
-        if (!refineQuad(quad, contour, 0.5f))
+        if (!refineQuad(quad, contour, 0.5f) || alongPictureEdge(quad, small.size()))
             continue;
         std::vector<cv::Point2f> poly(quad.begin(), quad.end());
         double quadArea = cv::contourArea(poly);
@@ -243,6 +269,22 @@ bool findPage(const cv::Mat &image, PageQuad &page)
         }
     }
     if (bestScore <= 0)
+        return false;
+    // An even picture (no sheet at all) thresholds into noise or one big
+    // region: the sheet must stand out from what surrounds it.
+    // (Plain functions rather than matrix expressions: OpenCV sets up its
+    // expression operators lazily without a lock.)
+    cv::Mat inside(small.size(), CV_8U, cv::Scalar(0));
+    std::vector<cv::Point> poly;
+    for (const cv::Point2f &p : best)
+        poly.emplace_back(cvRound(p.x), cvRound(p.y));
+    cv::fillConvexPoly(inside, poly, cv::Scalar(255));
+    cv::Mat grey = toGrey(small);
+    double paper = cv::mean(grey, inside)[0];
+    cv::Mat outside;
+    cv::bitwise_not(inside, outside);
+    double desk = cv::mean(grey, outside)[0];
+    if (paper - desk < kMinContrast)
         return false;
     // Back to the picture's pixels (pixel centres scale about -0.5).
     for (int i = 0; i < 4; ++i)
