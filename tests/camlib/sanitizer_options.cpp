@@ -16,6 +16,7 @@ __attribute__((used)) const char *__tsan_default_suppressions()
 {
     return "race:libudev.so.1\n"
            "race:libumockdev.so.0\n"
+           "race:libumockdev-preload.so.0\n"
            "race:libglib-2.0.so.0\n";
 }
 }

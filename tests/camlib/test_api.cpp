@@ -3,6 +3,7 @@
 #include "cameraidlist.h"
 #include "cimageprocessserver.h"
 #include "event_log.h"
+#include "plug_cycler.h"
 #include "udev_testbed.h"
 #include "zarnkobixmanager.h"
 
@@ -173,15 +174,11 @@ TEST_F(CamlibApiInit, UnInitWhileEventsArrive)
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(ZarnCamera_Init(), 0);
         ASSERT_EQ(ZarnCamera_RegCallBackCameraChange(ApiReceive), 0);
-        std::atomic<bool> stop{false};
-        std::thread plugger([&] {
-            for (int i = 0; !stop && i < 100; ++i)
-                tb.Unplug(tb.Plug(cameraIDlist[i % 43][0], cameraIDlist[i % 43][1], "Busy", 0));
-        });
-        ASSERT_TRUE(texts.WaitFor(texts.Size() + 2));
+        size_t before = texts.Size();
+        PlugCycler plugger(tb, texts, 100);
+        ASSERT_TRUE(texts.WaitFor(before + 3));
         EXPECT_EQ(ZarnCamera_UnInit(), 0);
-        stop = true;
-        plugger.join();
+        plugger.Stop();
     }
 }
 

@@ -3,6 +3,7 @@
 #include "cameradevmanager.h"
 #include "cameraidlist.h"
 #include "event_log.h"
+#include "plug_cycler.h"
 #include "udev_testbed.h"
 
 #include <gtest/gtest.h>
@@ -335,17 +336,10 @@ TEST_F(DevManagerUdev, OpenFailureOnANonVideoNodeLeavesTheEntryOnlineAndClosed)
 TEST_F(DevManagerUdev, DestroyingTheManagerWhileEventsArriveIsClean)
 {
     Start();
-    std::atomic<bool> stop{false};
-    std::thread plugger([&] {
-        for (int i = 0; !stop && i < 200; ++i) {
-            int slot = tb.Plug(Vid(i % 43), Pid(i % 43), "Busy", 2 * (i % 4));
-            tb.Unplug(slot);
-        }
-    });
-    ASSERT_TRUE(texts.WaitFor(2));
+    PlugCycler plugger(tb, texts, 200);
+    ASSERT_TRUE(texts.WaitFor(3));
     mgr.reset(); // stops, wakes and joins the monitor thread first
-    stop = true;
-    plugger.join();
+    plugger.Stop();
     size_t seen = texts.Size();
     tb.Plug(Vid(0), Pid(0), "AfterTeardown", 10);
     EXPECT_FALSE(texts.WaitFor(seen + 1, std::chrono::milliseconds(200)));
