@@ -3,7 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <future>
+#include <condition_variable>
+#include <mutex>
 #include <gtest/gtest.h>
 #include <set>
 #include <sys/syscall.h>
@@ -126,8 +127,10 @@ TEST_F(CaptureStream, ReportsTheSizeLastSetNotTheFrameSize)
     vcam::Camera &cam = add(0, hd);
     CameraCapture cap;
     start(cap, cam);
+    StdoutCapture out;
     cam.failIoctls(3, EINTR); // interrupted requests are repeated
     deliver(cam, 1);
+    EXPECT_EQ(out.count("Error::"), 0u);
     EXPECT_EQ(cam.width(), 1280u);
     EXPECT_EQ(sink.frames()[0].width, 640);
     EXPECT_EQ(sink.frames()[0].height, 480);
@@ -159,12 +162,22 @@ TEST_F(CaptureStream, StopWakesAWaitingThreadAndStartWorksAgain)
               std::string::npos);
     EXPECT_EQ(cam.buffersMapped(), 0u);
 
-    // Stop then start on the same open camera: a new thread delivers.
+    // Stop then start on the same open camera, at another size (the
+    // driver's buffers went back with the stop): a new thread delivers.
     cam.setStall(false);
+    ASSERT_EQ(cap.SetCameraResolution(4), 0);
     ASSERT_EQ(cap.StartCameraCapture(&FrameSink::callback), 0);
     deliver(cam, 3);
     EXPECT_NE(sink.frames()[1].tid, sink.frames()[2].tid);
+    EXPECT_EQ(sink.frames()[2].width, 1280);
     EXPECT_EQ(out.count(kExitLine), 1u);
+
+    // A refused buffer request fails the start and leaves nothing behind.
+    EXPECT_EQ(cap.StopCameraCapture(), 0);
+    cam.failIoctls(1, EIO);
+    EXPECT_EQ(cap.StartCameraCapture(&FrameSink::callback), -35);
+    EXPECT_EQ(out.count("Error:: StartCameraCapture ::VIDIOC_REQBUFS Error\n"), 1u);
+    EXPECT_EQ(cam.buffersAllocated(), 0u);
 
     EXPECT_EQ(cap.CloseCameraCapture(), 0);
     EXPECT_NE(out.text().find("CameraCapture::StopCameraCapture() stop\nCameraCapture::CamCapture_Close() stop\n"),
@@ -173,21 +186,32 @@ TEST_F(CaptureStream, StopWakesAWaitingThreadAndStartWorksAgain)
     EXPECT_EQ(cap.StopCameraCapture(), -32);
 }
 
-TEST_F(CaptureStream, StartWhileAStopIsPendingKeepsTheThreadStreaming)
+TEST_F(CaptureStream, PendingStopsAreWithdrawnByAStartOrLeftToTheThread)
 {
     vcam::Camera &cam = add();
     CameraCapture cap;
     enum { Plain, StopAndStart, Block };
     std::atomic<int> mode{StopAndStart}, stopResult{1}, startResult{1};
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
+    // Each blocked callback waits for one opening of the gate.
+    std::mutex gateMutex;
+    std::condition_variable gateCv;
+    bool gateOpen = false;
+    auto openGate = [&] {
+        {
+            std::lock_guard<std::mutex> lock(gateMutex);
+            gateOpen = true;
+        }
+        gateCv.notify_all();
+    };
     sink.onFrame = [&](const capture_test::Frame &) {
         if (mode == StopAndStart) {
             mode = Plain;
             stopResult = cap.StopCameraCapture(); // cannot wait for itself
             startResult = cap.StartCameraCapture(&FrameSink::callback);
         } else if (mode == Block) {
-            released.wait();
+            std::unique_lock<std::mutex> lock(gateMutex);
+            gateCv.wait(lock, [&] { return gateOpen; });
+            gateOpen = false;
         }
     };
     StdoutCapture out;
@@ -208,10 +232,25 @@ TEST_F(CaptureStream, StartWhileAStopIsPendingKeepsTheThreadStreaming)
     EXPECT_EQ(cam.buffersMapped(), 4u);
     EXPECT_EQ(cap.StartCameraCapture(&FrameSink::callback), 0);
     mode = Plain;
-    release.set_value();
+    openGate();
     deliver(cam, 4);
     EXPECT_EQ(sink.frames()[3].tid, sink.frames()[0].tid);
     EXPECT_EQ(out.count(kExitLine), 0u);
+
+    // A close that gives up on such a callback leaves the descriptor and
+    // the buffers to the thread, which lets go of them once it returns.
+    mode = Block;
+    ASSERT_TRUE(cam.tick());
+    ASSERT_TRUE(sink.waitEntered(5));
+    EXPECT_EQ(cap.CloseCameraCapture(), 0);
+    EXPECT_FALSE(cap.IsOpen());
+    EXPECT_EQ(cam.openDescriptors(), 1u);
+    EXPECT_EQ(cam.buffersMapped(), 4u);
+    mode = Plain;
+    openGate();
+    ASSERT_TRUE(out.waitFor(kExitLine));
+    EXPECT_TRUE(cam.waitFor([](const vcam::Camera &c) { return c.openDescriptors() == 0; }));
+    EXPECT_EQ(cam.buffersMapped(), 0u);
 }
 
 TEST_F(CaptureStream, CloseOrDestroyFromInsideTheCallback)

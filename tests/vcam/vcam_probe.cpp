@@ -149,14 +149,22 @@ int stream(const char *dev, int n) {
     return 0;
 }
 
-int report(const char *dev) {
-    Device d;
+// Starts streaming and waits for the first frame; says "streaming".
+bool startStreaming(Device &d, const char *dev) {
     int w = 0, h = 0;
     if (!d.start(dev) || d.frame(&w, &h)) {
         say("error first frame");
-        return 1;
+        return false;
     }
     say("streaming");
+    return true;
+}
+
+int report(const char *dev) {
+    Device d;
+    int w = 0, h = 0;
+    if (!startStreaming(d, dev))
+        return 1;
     for (;;) {
         unsigned bytes = 0;
         const int rc = d.frame(&w, &h, 1, &bytes);
@@ -190,11 +198,8 @@ int hotplug(const char *dev) {
     udev_monitor_enable_receiving(m);
     Device d;
     int w = 0, h = 0;
-    if (!d.start(dev) || d.frame(&w, &h)) {
-        say("error first frame");
+    if (!startStreaming(d, dev))
         return 1;
-    }
-    say("streaming");
     int rc = 0;
     while ((rc = d.frame(&w, &h)) == 0) {
     }

@@ -202,6 +202,7 @@ bool changesState(unsigned r) {
     switch (r) {
     case VIDIOC_S_FMT: case VIDIOC_S_PARM: case VIDIOC_S_CROP: case VIDIOC_S_SELECTION: case VIDIOC_S_INPUT:
     case VIDIOC_S_CTRL: case VIDIOC_S_EXT_CTRLS: case VIDIOC_REQBUFS: case VIDIOC_STREAMON: case VIDIOC_STREAMOFF:
+    case VIDIOC_CREATE_BUFS:
         return true;
     default:
         return false;
@@ -217,7 +218,7 @@ bool knownRequest(unsigned r) {
     case VIDIOC_QUERY_EXT_CTRL: case VIDIOC_QUERYMENU: case VIDIOC_G_CTRL: case VIDIOC_S_CTRL:
     case VIDIOC_G_EXT_CTRLS: case VIDIOC_S_EXT_CTRLS: case VIDIOC_TRY_EXT_CTRLS: case VIDIOC_REQBUFS:
     case VIDIOC_QUERYBUF: case VIDIOC_QBUF: case VIDIOC_DQBUF: case VIDIOC_STREAMON: case VIDIOC_STREAMOFF:
-    case VIDIOC_G_PRIORITY: case VIDIOC_S_PRIORITY: case VIDIOC_SUBSCRIBE_EVENT: case VIDIOC_UNSUBSCRIBE_EVENT:
+    case VIDIOC_CREATE_BUFS: case VIDIOC_G_PRIORITY: case VIDIOC_S_PRIORITY: case VIDIOC_SUBSCRIBE_EVENT: case VIDIOC_UNSUBSCRIBE_EVENT:
     case VIDIOC_DQEVENT:
         return true;
     default:
@@ -280,7 +281,7 @@ Session::~Session() { releaseBuffers(); }
 
 void Session::releaseBuffers() {
     if (memory)
-        real::munmap(memory, stride * buffers.size());
+        real::munmap(memory, memorySize);
     memory = nullptr;
     if (memfd >= 0)
         real::close(memfd);
@@ -291,7 +292,41 @@ void Session::releaseBuffers() {
     owner = -1;
     ownerDesc = 0;
     streaming = false;
-    stride = sizeimage = 0;
+    memorySize = 0;
+}
+
+int Session::addBuffers(unsigned count, std::size_t length) {
+    length = pageAlign(length);
+    if (memfd < 0)
+        memfd = memfd_create("vcam-buffers", MFD_CLOEXEC);
+    if (memfd < 0)
+        return -errno;
+    const std::size_t newSize = memorySize + length * count;
+    if (ftruncate(memfd, off_t(newSize)) != 0)
+        return -errno;
+    // The program's own mappings of earlier slices stay valid; only the
+    // engine's view of the whole file is renewed.
+    void *mem = real::mmap(nullptr, newSize, PROT_READ | PROT_WRITE, MAP_SHARED, memfd, 0);
+    if (mem == MAP_FAILED)
+        return -errno;
+    if (memory)
+        real::munmap(memory, memorySize);
+    memory = static_cast<std::uint8_t *>(mem);
+    for (unsigned i = 0; i < count; ++i) {
+        Buffer b;
+        b.offset = memorySize + i * length;
+        b.length = length;
+        buffers.push_back(b);
+    }
+    memorySize = newSize;
+    return 0;
+}
+
+int Session::bufferAt(std::size_t offset) const {
+    for (std::size_t i = 0; i < buffers.size(); ++i)
+        if (buffers[i].offset == offset)
+            return int(i);
+    return -1;
 }
 
 SceneParams Node::scene() const {
@@ -562,19 +597,16 @@ void *Engine::mmap(void *addr, std::size_t len, int prot, int flags, int fd, off
             errno = ENODEV;
             return MAP_FAILED;
         }
-        if (!(flags & MAP_SHARED) || !(prot & PROT_READ) || s.memfd < 0 || s.stride == 0) {
-            errno = EINVAL;
-            return MAP_FAILED;
-        }
-        if (offset < 0 || std::size_t(offset) % s.stride != 0 ||
-            std::size_t(offset) / s.stride >= s.buffers.size() || len == 0 || len > s.stride) {
+        const int found = offset >= 0 ? s.bufferAt(std::size_t(offset)) : -1;
+        if (!(flags & MAP_SHARED) || !(prot & PROT_READ) || s.memfd < 0 || found < 0 || len == 0 ||
+            len > s.buffers[std::size_t(found)].length) {
             errno = EINVAL;
             return MAP_FAILED;
         }
         p = real::mmap(addr, len, prot, flags, s.memfd, offset);
         if (p == MAP_FAILED)
             return p;
-        index = unsigned(std::size_t(offset) / s.stride);
+        index = unsigned(found);
         s.buffers[index].mappings++;
     }
     // Registry lock only after the node lock is released (lock order:
@@ -645,12 +677,12 @@ bool Engine::tick(const std::shared_ptr<Node> &node) {
     Session::Buffer &b = s.buffers[index];
     const std::vector<std::uint8_t> &frame = s.frames->variants[s.frameCounter % s.frames->variants.size()];
     s.frameCounter++;
-    std::uint8_t *dst = s.memory + std::size_t(index) * s.stride;
-    std::uint32_t used = std::uint32_t(std::min<std::size_t>(frame.size(), s.sizeimage));
+    std::uint8_t *dst = s.memory + b.offset;
+    std::uint32_t used = std::uint32_t(std::min<std::size_t>(frame.size(), b.length));
     b.flags = 0;
     if (ctl && ControlBlock::take(ctl->corrupt) && isMjpeg(s.bufFourcc)) {
         const std::vector<std::uint8_t> bad = corruptJpeg(frame);
-        used = std::uint32_t(std::min<std::size_t>(bad.size(), s.sizeimage));
+        used = std::uint32_t(std::min<std::size_t>(bad.size(), b.length));
         std::memcpy(dst, bad.data(), used);
     } else {
         std::memcpy(dst, frame.data(), used);
@@ -1170,28 +1202,50 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
             return 0;
         const unsigned granted = p.buffers;
         const std::uint32_t fourcc = formats[s.formatIndex].fourcc;
-        s.sizeimage = sizeImage(fourcc, s.width, s.height);
-        s.stride = pageAlign(s.sizeimage);
-        s.memfd = memfd_create("vcam-buffers", MFD_CLOEXEC);
-        if (s.memfd < 0 || ftruncate(s.memfd, off_t(s.stride * granted)) != 0) {
-            const int err = errno;
+        if (const int rc = s.addBuffers(granted, sizeImage(fourcc, s.width, s.height))) {
             s.releaseBuffers();
-            return -err;
+            return rc;
         }
-        void *mem = real::mmap(nullptr, s.stride * granted, PROT_READ | PROT_WRITE, MAP_SHARED, s.memfd, 0);
-        if (mem == MAP_FAILED) {
-            const int err = errno;
-            s.releaseBuffers();
-            return -err;
-        }
-        s.memory = static_cast<std::uint8_t *>(mem);
-        s.buffers.assign(granted, Session::Buffer{});
         s.bufFourcc = fourcc;
         s.bufWidth = s.width;
         s.bufHeight = s.height;
         s.owner = of.fd;
         s.ownerDesc = of.desc;
         rb->count = granted;
+        return 0;
+    }
+    case VIDIOC_CREATE_BUFS: {
+        auto *cb = static_cast<v4l2_create_buffers *>(arg);
+        if (!isCapture(cb->format.type) || cb->memory != V4L2_MEMORY_MMAP)
+            return -EINVAL;
+        cb->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
+        cb->flags = 0;
+        std::memset(cb->reserved, 0, sizeof cb->reserved);
+        if (notOwner())
+            return -EBUSY;
+        const std::uint32_t fourcc = formats[s.formatIndex].fourcc;
+        const std::uint32_t needed = sizeImage(fourcc, s.width, s.height);
+        if (cb->format.fmt.pix.sizeimage < needed)
+            return -EINVAL; // too small for the current format
+        cb->index = std::uint32_t(s.buffers.size());
+        constexpr unsigned kMaxBuffers = 32;
+        const unsigned count = std::min<unsigned>(cb->count, kMaxBuffers - unsigned(s.buffers.size()));
+        cb->count = count;
+        if (count == 0)
+            return 0;
+        const bool first = s.buffers.empty();
+        if (const int rc = s.addBuffers(count, cb->format.fmt.pix.sizeimage)) {
+            if (first)
+                s.releaseBuffers();
+            return rc;
+        }
+        if (first) {
+            s.bufFourcc = fourcc;
+            s.bufWidth = s.width;
+            s.bufHeight = s.height;
+            s.owner = of.fd;
+            s.ownerDesc = of.desc;
+        }
         return 0;
     }
     case VIDIOC_QUERYBUF:
@@ -1210,8 +1264,8 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
             b->index = index;
             b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             b->memory = V4L2_MEMORY_MMAP;
-            b->m.offset = std::uint32_t(index * s.stride);
-            b->length = std::uint32_t(s.stride);
+            b->m.offset = std::uint32_t(buf.offset);
+            b->length = std::uint32_t(buf.length);
             b->field = V4L2_FIELD_NONE;
             b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
             if (buf.mappings)

@@ -62,12 +62,13 @@ struct Session {
         std::uint32_t bytesused = 0, flags = 0, sequence = 0;
         timeval timestamp{};
         unsigned mappings = 0;
+        std::size_t offset = 0, length = 0; // slice of the memfd
     };
     std::uint64_t ownerDesc = 0; // open file description that holds the buffers
     int owner = -1;              // one of its descriptors (the eventfd to signal)
     int memfd = -1;
     std::uint8_t *memory = nullptr; // engine's own mapping of the memfd
-    std::size_t stride = 0, sizeimage = 0;
+    std::size_t memorySize = 0; // bytes of the memfd (and of `memory`)
     std::uint32_t bufWidth = 0, bufHeight = 0, bufFourcc = 0;
     std::vector<Buffer> buffers;
     std::deque<unsigned> queued, done;
@@ -80,6 +81,11 @@ struct Session {
 
     ~Session();
     void releaseBuffers(); // mutex held
+    // Appends `count` buffers of `length` bytes (page-aligned) to the memfd.
+    // Mutex held.  0 or -errno.
+    int addBuffers(unsigned count, std::size_t length);
+    // Buffer whose slice starts at `offset`, or -1.
+    int bufferAt(std::size_t offset) const;
 };
 
 struct Node {

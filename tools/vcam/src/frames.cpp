@@ -1,5 +1,6 @@
 // Frame cache: render once, add noise per variant, encode.
 #include "frames.h"
+#include "jpeg_util.h"
 
 #include <linux/videodev2.h>
 #include <opencv2/core.hpp>
@@ -40,15 +41,8 @@ std::shared_ptr<const FrameSet> build(std::uint32_t fourcc, const SceneParams &p
     const cv::Mat baseMat(base.height, base.width, CV_8UC3, const_cast<std::uint8_t *>(base.rgb.data()));
     const int variants = fourcc == V4L2_PIX_FMT_MJPEG ? kFrameVariants : 2;
     for (int v = 0; v < variants; ++v) {
-        cv::Mat noisy;
-        if (params.noise > 0) {
-            cv::Mat n(base.height, base.width, CV_16SC3);
-            cv::RNG rng(params.seed * 7919u + 101u * v + 1);
-            rng.fill(n, cv::RNG::NORMAL, 0.0, params.noise);
-            cv::add(baseMat, n, noisy, cv::noArray(), CV_8UC3);
-        } else {
-            noisy = baseMat;
-        }
+        cv::Mat noisy = baseMat.clone();
+        addSensorNoise(noisy.data, base.width, base.height, params.noise, params.seed * 7919u + 101u * v + 1);
         if (fourcc == V4L2_PIX_FMT_MJPEG)
             set->variants.push_back(encodeMjpeg(noisy.data, base.width, base.height, 85));
         else

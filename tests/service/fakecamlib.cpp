@@ -1,0 +1,50 @@
+// A stand-in camera library for the binding tests: every function of the
+// interface but ZarnCamera_DrawLine, each returning a recognisable value.
+// Built with KOBIX_FAKE_WITHOUT_OPEN it also lacks a required function.
+#include "ZarnKobixManager.h"
+
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+
+static void (*g_change)(char *) = nullptr;
+
+void ZarnCamera_GetVersion(char *buf, int len)
+{
+    if (buf && len > 0) {
+        strncpy(buf, "fake-1", len);
+        buf[len - 1] = '\0';
+    }
+}
+int ZarnCamera_Init(void) { return -7; }
+int ZarnCamera_UnInit(void) { return 0; }
+int ZarnCamera_RegCallBackCameraChange(void (*fn)(char *))
+{
+    g_change = fn;
+    return 0;
+}
+int ZarnCamera_GetDevCount(void) { return 42; }
+char *ZarnCamera_GetOnLineDevList(void) { return strdup("[]"); }
+char *ZarnCamera_GetWorkDevList(void) { return nullptr; }
+#ifndef KOBIX_FAKE_WITHOUT_OPEN
+int ZarnCamera_Open(int camID) { return camID == 3 ? 0 : -30; }
+#endif
+int ZarnCamera_Close(int camID) { return -100 - camID; }
+char *ZarnCamera_GetResolutionList(int) { return nullptr; }
+int ZarnCamera_GetCurResolutionNo(int) { return 1; }
+int ZarnCamera_SetCurResolutionNo(int camID, int resNo) { return camID * 10 + resNo; }
+int ZarnCamera_StartCapture(int, int (*)(void *, int, int, int)) { return 0; }
+int ZarnCamera_StopCapture(int) { return 0; }
+int ZarnCamera_SetImageColorStyle(int style) { return style; }
+int ZarnCamera_SetImageJPGQuality(int quality) { return quality; }
+int ZarnCamera_SetAutoCrop(int mode) { return mode; }
+int ZarnCamera_SetImageRotateMode(int mode) { return mode; }
+int ZarnCamera_YuYv422toRGB24(unsigned char *, unsigned char *, unsigned int, unsigned int, unsigned int) { return 0; }
+int ZarnCamera_SaveVideoData(void *, int, int, int, const char *) { return 0; }
+int ZarnCamera_SaveRGB888Image(char *, int, int, int, const char *) { return 0; }
+int ZarnCamera_ConvertImagetoImage(const char *, const char *) { return 0; }
+int ZarnCamera_AddImageFiletoMultiFile(const char *) { return 0; }
+int ZarnCamera_CombineMultiFile(const char *) { return 0; }
+int ZarnCamera_SetContours(void **, int, int, int, int) { return 0; }
+}
