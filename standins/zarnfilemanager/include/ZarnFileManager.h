@@ -53,12 +53,14 @@ public:
     // as RGB.
     int SaveRGB888Image(const void *data, int width, int height, int format, const char *path);
 
-    // Reads a JPEG, PNG, BMP or TIFF file (first page) and writes it to
-    // `dstPath` in the format of that name's extension.  A JPEG written to
-    // a PDF is embedded as it is, without decoding.
+    // Reads a JPEG, PNG, BMP, TIFF (first page) or PDF (first page, drawn
+    // at the set resolution) file and writes it to `dstPath` in the format
+    // of that name's extension.  A JPEG written to a PDF is embedded as it
+    // is, without decoding.
     int ConvertImagetoImage(const char *srcPath, const char *dstPath);
 
-    // Queues a picture file for CombineMultiFile (checked when combining).
+    // Queues a picture file (any format ConvertImagetoImage reads) for
+    // CombineMultiFile; it is read when combining.
     int AddImageFiletoMultiFile(const char *path);
     // Writes the queued files as the pages of one .pdf or .tif/.tiff file,
     // in the order queued, then empties the queue (also on failure).

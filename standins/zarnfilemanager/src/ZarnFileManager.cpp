@@ -110,7 +110,7 @@ int ZarnFileManager::ConvertImagetoImage(const char *srcPath, const char *dstPat
         if (fileTypeOf(dstPath) == FileType::Unknown)
             return static_cast<int>(ZARNFILE_ERR_FORMAT);
         Picture picture;
-        if (!readPicture(srcPath, picture))
+        if (!readPicture(srcPath, picture, m_dpiX, m_dpiY))
             return static_cast<int>(ZARNFILE_ERR_READ);
         // Only a PDF can take the JPEG bytes as they are; other targets
         // are re-encoded with this manager's settings.
@@ -143,7 +143,7 @@ int ZarnFileManager::CombineMultiFile(const char *path)
         std::vector<Picture> pictures(queue.size());
         std::vector<const Picture *> pages;
         for (std::size_t i = 0; i < queue.size(); ++i) {
-            if (!readPicture(queue[i], pictures[i]))
+            if (!readPicture(queue[i], pictures[i], m_dpiX, m_dpiY))
                 return static_cast<int>(ZARNFILE_ERR_READ);
             if (type != FileType::Pdf)
                 pictures[i].jpeg.clear();

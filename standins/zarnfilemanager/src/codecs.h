@@ -8,9 +8,15 @@
 #include <string>
 #include <vector>
 
+struct tiff; // libtiff's TIFF
+
 namespace zarnfile {
 
 enum class FileType { Unknown, Jpeg, Png, Bmp, Tiff, Pdf };
+
+// A libtiff handle whose errors and warnings are kept quiet: this library
+// reports through its results and must not write to the host's stderr.
+::tiff *openTiff(const std::string &path, const char *mode);
 
 // By the path's extension, any case.
 FileType fileTypeOf(const std::string &path);
@@ -37,8 +43,9 @@ inline PixelView view(const Picture &p)
     return {p.pixels.data(), p.width, p.height, p.channels};
 }
 
-// Reads a JPEG, PNG, BMP or TIFF (first page) file, recognised by content.
-bool readPicture(const std::string &path, Picture &out);
+// Reads a JPEG, PNG, BMP, TIFF (first page) or PDF (first page, rendered
+// at dpiX x dpiY) file, recognised by its content.
+bool readPicture(const std::string &path, Picture &out, int dpiX, int dpiY);
 
 struct Settings {
     int dpiX, dpiY, quality;

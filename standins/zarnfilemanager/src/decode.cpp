@@ -1,11 +1,14 @@
 // Reading picture files into 8-bit grey or RGB pixels.
 #include "codecs.h"
 
+#include <cairo.h>
 #include <png.h>
+#include <poppler.h>
 #include <tiffio.h>
 #include <turbojpeg.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -157,7 +160,7 @@ bool readBmp(const std::vector<std::uint8_t> &b, Picture &out)
 
 bool readTiff(const std::string &path, Picture &out)
 {
-    std::unique_ptr<TIFF, void (*)(TIFF *)> tif(TIFFOpen(path.c_str(), "r"), TIFFClose);
+    std::unique_ptr<TIFF, void (*)(TIFF *)> tif(openTiff(path, "r"), TIFFClose);
     if (!tif)
         return false;
     std::uint32_t width = 0, height = 0;
@@ -189,7 +192,78 @@ bool readTiff(const std::string &path, Picture &out)
     return true;
 }
 
+// First page of a PDF drawn by poppler onto a white page at the given
+// resolution (a page written by this library comes back at its own size).
+bool readPdf(const std::vector<std::uint8_t> &bytes, Picture &out, int dpiX, int dpiY)
+{
+    GBytes *data = g_bytes_new(bytes.data(), bytes.size());
+    GError *error = nullptr;
+    PopplerDocument *doc = poppler_document_new_from_bytes(data, nullptr, &error);
+    g_bytes_unref(data);
+    if (!doc) {
+        g_clear_error(&error);
+        return false;
+    }
+    std::unique_ptr<PopplerDocument, void (*)(gpointer)> docOwner(doc, g_object_unref);
+    if (poppler_document_get_n_pages(doc) < 1)
+        return false;
+    std::unique_ptr<PopplerPage, void (*)(gpointer)> page(poppler_document_get_page(doc, 0), g_object_unref);
+    if (!page)
+        return false;
+    double pw = 0, ph = 0;
+    poppler_page_get_size(page.get(), &pw, &ph);
+    const double sx = dpiX / 72.0, sy = dpiY / 72.0;
+    const long long width = std::llround(pw * sx), height = std::llround(ph * sy);
+    if (!sizeOk(width, height) || width > 32767 || height > 32767)
+        return false;
+    std::unique_ptr<cairo_surface_t, void (*)(cairo_surface_t *)> surface(
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(width), static_cast<int>(height)),
+        cairo_surface_destroy);
+    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
+        return false;
+    cairo_t *cr = cairo_create(surface.get());
+    cairo_set_source_rgb(cr, 1, 1, 1);
+    cairo_paint(cr);
+    cairo_scale(cr, sx, sy);
+    poppler_page_render_for_printing(page.get(), cr);
+    cairo_status_t status = cairo_status(cr);
+    cairo_destroy(cr);
+    if (status != CAIRO_STATUS_SUCCESS)
+        return false;
+    cairo_surface_flush(surface.get());
+    const unsigned char *base = cairo_image_surface_get_data(surface.get());
+    const int stride = cairo_image_surface_get_stride(surface.get());
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width) * height * 3);
+    for (long long y = 0; y < height; ++y) {
+        const auto *row = reinterpret_cast<const std::uint32_t *>(base + stride * y);
+        for (long long x = 0; x < width; ++x) {
+            std::uint8_t *p = &pixels[(y * width + x) * 3];
+            p[0] = static_cast<std::uint8_t>(row[x] >> 16);
+            p[1] = static_cast<std::uint8_t>(row[x] >> 8);
+            p[2] = static_cast<std::uint8_t>(row[x]);
+        }
+    }
+    out.width = static_cast<int>(width);
+    out.height = static_cast<int>(height);
+    out.channels = 3;
+    out.pixels = std::move(pixels);
+    return true;
+}
+
 } // namespace
+
+::tiff *openTiff(const std::string &path, const char *mode)
+{
+    TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
+    if (!options)
+        return nullptr;
+    auto quiet = [](TIFF *, void *, const char *, const char *, va_list) { return 1; };
+    TIFFOpenOptionsSetErrorHandlerExtR(options, quiet, nullptr);
+    TIFFOpenOptionsSetWarningHandlerExtR(options, quiet, nullptr);
+    TIFF *tif = TIFFOpenExt(path.c_str(), mode, options);
+    TIFFOpenOptionsFree(options);
+    return tif;
+}
 
 FileType fileTypeOf(const std::string &path)
 {
@@ -212,7 +286,7 @@ FileType fileTypeOf(const std::string &path)
     return FileType::Unknown;
 }
 
-bool readPicture(const std::string &path, Picture &out)
+bool readPicture(const std::string &path, Picture &out, int dpiX, int dpiY)
 {
     std::vector<std::uint8_t> bytes;
     if (!readAll(path, bytes) || bytes.size() < 8)
@@ -227,6 +301,8 @@ bool readPicture(const std::string &path, Picture &out)
     if ((m[0] == 'I' && m[1] == 'I' && (m[2] == 42 || m[2] == 43)) ||
         (m[0] == 'M' && m[1] == 'M' && (m[3] == 42 || m[3] == 43)))
         return readTiff(path, out);
+    if (std::memcmp(m, "%PDF-", 5) == 0)
+        return readPdf(bytes, out, dpiX, dpiY);
     return false;
 }
 

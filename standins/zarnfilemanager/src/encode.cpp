@@ -88,7 +88,10 @@ bool writeJpeg(FILE *f, const PixelView &px, const Settings &s)
 
 bool writePng(FILE *f, const PixelView &px, const Settings &s)
 {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    // Errors come back through the result, not as messages on stderr.
+    png_structp png = png_create_write_struct(
+        PNG_LIBPNG_VER_STRING, nullptr, [](png_structp p, png_const_charp) { png_longjmp(p, 1); },
+        [](png_structp, png_const_charp) {});
     if (!png)
         return false;
     png_infop info = png_create_info_struct(png);
@@ -171,7 +174,7 @@ bool writeBmp(FILE *f, const PixelView &px, const Settings &s)
 
 bool writeTiff(const std::string &path, const std::vector<PixelView> &pages, const Settings &s)
 {
-    std::unique_ptr<TIFF, void (*)(TIFF *)> tif(TIFFOpen(path.c_str(), "w"), TIFFClose);
+    std::unique_ptr<TIFF, void (*)(TIFF *)> tif(openTiff(path, "w"), TIFFClose);
     if (!tif)
         return false;
     const auto total = static_cast<std::uint16_t>(pages.size());
