@@ -157,6 +157,11 @@ TEST_F(CamlibApiInit, ReportsAreAppliedBeforeAndAfterRegistration)
     // Removing the callback: events still change the list.
     ASSERT_EQ(ZarnCamera_RegCallBackCameraChange(nullptr), 0);
     tb.Plug(cameraIDlist[17][0], cameraIDlist[17][1], "Silent", 4);
+    // Without a receiver there is no report to wait for: watch the count
+    // (bounded) before registering again.
+    for (int i = 0; i < 10000 && ZarnCamera_GetDevCount() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(ZarnCamera_GetDevCount(), 2);
     ASSERT_EQ(ZarnCamera_RegCallBackCameraChange(ApiReceive), 0);
     tb.Plug(cameraIDlist[18][0], cameraIDlist[18][1], "Sentinel", 6); // events come in order
     ASSERT_TRUE(texts.WaitFor(2));
