@@ -9,8 +9,8 @@ namespace {
 
 TEST(VcamProfile, DefaultModelIsTheFiveMegapixelDocumentCamera) {
     const vcam::Profile p = vcam::defaultProfile();
-    EXPECT_EQ(p.vid, 0x0abc);
-    EXPECT_EQ(p.pid, 0x0120);
+    EXPECT_EQ(p.vid, 0x0ac8);
+    EXPECT_EQ(p.pid, 0x3343);
     ASSERT_EQ(p.formats.size(), 2u);
     EXPECT_EQ(p.formats[0].fourcc, std::uint32_t(V4L2_PIX_FMT_MJPEG));
     EXPECT_EQ(p.formats[0].sizes.size(), 6u);

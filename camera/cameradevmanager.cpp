@@ -1,0 +1,312 @@
+#include "cameradevmanager.h"
+
+#include "spinlock.h"
+
+#include <cjson/cJSON.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+namespace {
+
+camerainfo EntryFromNode(const tag_dev_online_node &node, int camID)
+{
+    camerainfo info;
+    std::memset(&info, 0, sizeof info);
+    CopyCamText(info.action, node.action.c_str());
+    CopyCamText(info.devName, node.devName.c_str());
+    CopyCamText(info.name, node.name.c_str());
+    info.vid = static_cast<int>(node.vid);
+    info.pid = static_cast<int>(node.pid);
+    info.workStatus = 0;
+    info.index = camID;
+    return info;
+}
+
+// The five members every camera text carries, in this order.
+cJSON *CameraObject(int index, int vid, int pid, const char *name, const char *action)
+{
+    cJSON *obj = cJSON_CreateObject();
+    cJSON_AddNumberToObject(obj, "index", index);
+    cJSON_AddNumberToObject(obj, "vid", vid);
+    cJSON_AddNumberToObject(obj, "pid", pid);
+    cJSON_AddStringToObject(obj, "name", name);
+    cJSON_AddStringToObject(obj, "action", action);
+    return obj;
+}
+
+} // namespace
+
+CCameraDevManager::CCameraDevManager() : m_hotPlugCallBack(nullptr), m_listLock(false), m_camDevCount(0) {}
+
+CCameraDevManager::~CCameraDevManager()
+{
+    if (m_hotPlug) {
+        m_hotPlug->RequestStop();
+        if (m_hotPlugThread.joinable()) {
+            if (m_hotPlugThread.get_id() == std::this_thread::get_id())
+                m_hotPlugThread.detach(); // destroyed from the program's camera-change callback
+            else
+                m_hotPlugThread.join();
+        }
+        m_hotPlug.reset();
+    }
+    m_hotPlugCallBack = nullptr;
+    {
+        SpinLockGuard lock(m_listLock);
+        m_camDevList.clear();
+        m_camLostList.clear();
+        m_camDevCount = 0;
+    }
+    // m_taskList is destroyed after this body: it closes every open camera.
+}
+
+void CCameraDevManager::SetHotPlugCallBackFunc(ChangeCallBack fn)
+{
+    m_hotPlugCallBack = fn;
+}
+
+int CCameraDevManager::StartHotPlugThread()
+{
+    if (m_hotPlug)
+        return 0;
+    auto hotPlug = std::make_shared<CHotPlug>();
+    hotPlug->SetCallBackfunc(this, &CCameraDevManager::HotplugCallBack);
+    try {
+        m_hotPlugThread = std::thread([hotPlug] { hotPlug->StartHotplugMonitor(nullptr); });
+    } catch (const std::system_error &) {
+        return ZARN_ERR_HOTPLUG_THREAD;
+    }
+    m_hotPlug = std::move(hotPlug);
+    return 0;
+}
+
+void CCameraDevManager::HotplugCallBack(void *userData, tag_dev_online_node node)
+{
+    auto *self = static_cast<CCameraDevManager *>(userData);
+    self->ChangeCameraDevList(node);
+    char *text = self->OrganizeHotplugCBString(node);
+    if (!text)
+        return;
+    printf("%s \n", text);
+    ChangeCallBack fn = self->m_hotPlugCallBack.load();
+    if (fn)
+        fn(text); // the receiver owns the text now
+    else
+        free(text);
+}
+
+char *CCameraDevManager::OrganizeHotplugCBString(const tag_dev_online_node &node)
+{
+    cJSON *obj = CameraObject(node.index, static_cast<int>(node.vid), static_cast<int>(node.pid), node.name.c_str(),
+                              node.action.c_str());
+    char *text = cJSON_Print(obj);
+    cJSON_Delete(obj);
+    return text;
+}
+
+int CCameraDevManager::MaxCameraIDFlagLocked() const
+{
+    return m_camDevList.empty() ? 0 : m_camDevList.back().index + 1;
+}
+
+int CCameraDevManager::MaxCameraIDFlag()
+{
+    SpinLockGuard lock(m_listLock);
+    return MaxCameraIDFlagLocked();
+}
+
+int CCameraDevManager::ChangeCameraDevList(tag_dev_online_node &node)
+{
+    SpinLockGuard lock(m_listLock);
+    if (node.action.find("add") != std::string::npos) {
+        int camID = MaxCameraIDFlagLocked();
+        node.index = camID;
+        m_camDevList.push_back(EntryFromNode(node, camID));
+        m_camDevCount = static_cast<int>(m_camDevList.size());
+    } else if (node.action.find("remove") != std::string::npos) {
+        // Match the node exactly: /dev/video1 going away must not take
+        // /dev/video10 with it.
+        for (auto it = m_camDevList.begin(); it != m_camDevList.end();) {
+            if (node.devName != it->devName) {
+                ++it;
+                continue;
+            }
+            printf("m_camDevList 1 sum:%d\n", static_cast<int>(m_camDevList.size()));
+            node.index = it->index;
+            CopyCamText(it->action, node.action.c_str());
+            if (it->workStatus == 1) {
+                // One lost record per identifier is enough to answer -18,
+                // and keeps the list bounded over many unplugs.
+                for (auto lost = m_camLostList.begin(); lost != m_camLostList.end(); ++lost) {
+                    if (lost->index == it->index) {
+                        m_camLostList.erase(lost);
+                        break;
+                    }
+                }
+                m_camLostList.push_back(*it);
+            }
+            printf("m_camDevList 2 sum:%d\n", static_cast<int>(m_camDevList.size()));
+            it = m_camDevList.erase(it);
+            m_camDevCount = static_cast<int>(m_camDevList.size());
+            printf("m_camDevList 3 sum:%d\n", static_cast<int>(m_camDevList.size()));
+        }
+    }
+    return 0;
+}
+
+int CCameraDevManager::GetCameraInfo(int camID, camerainfo &info)
+{
+    SpinLockGuard lock(m_listLock);
+    for (const auto &entry : m_camDevList) {
+        if (entry.index == camID) {
+            info = entry;
+            return 0;
+        }
+    }
+    return -16;
+}
+
+bool CCameraDevManager::IsOpenCamID(int camID)
+{
+    return m_taskList.CameraTaskOBJStatus(camID) == 0;
+}
+
+int CCameraDevManager::StatusOfCamID(int camID)
+{
+    SpinLockGuard lock(m_listLock);
+    for (const auto &entry : m_camDevList) {
+        if (entry.index == camID)
+            return IsOpenCamID(camID) ? -33 : -32;
+    }
+    for (const auto &entry : m_camLostList) {
+        if (entry.index == camID)
+            return -18;
+    }
+    return -16;
+}
+
+int CCameraDevManager::GetCameraDevCount()
+{
+    SpinLockGuard lock(m_listLock);
+    return static_cast<int>(m_camDevList.size());
+}
+
+char *CCameraDevManager::DevListText(const char *func, bool workingOnly)
+{
+    if (m_camDevCount.load() == 0)
+        return nullptr;
+    cJSON *array = cJSON_CreateArray();
+    int selected = 0;
+    {
+        SpinLockGuard lock(m_listLock);
+        for (const auto &entry : m_camDevList) {
+            if (workingOnly && entry.workStatus != 1)
+                continue;
+            cJSON_AddItemToArray(array, CameraObject(entry.index, entry.vid, entry.pid, entry.name, entry.action));
+            ++selected;
+        }
+    }
+    char *text = cJSON_Print(array);
+    cJSON_Delete(array);
+    printf("[func-%s]camera device list:%s\n", func, text ? text : "");
+    if (selected == 0) {
+        free(text); // the list emptied meanwhile, or nothing is working
+        return nullptr;
+    }
+    return text;
+}
+
+char *CCameraDevManager::GetCamOnLineDevList()
+{
+    return DevListText("GetCamOnLineDevList", false);
+}
+
+char *CCameraDevManager::GetCamWorkDevList()
+{
+    return DevListText("GetCamWorkDevList", true);
+}
+
+int CCameraDevManager::ValidCameraNo()
+{
+    if (m_camDevCount.load() > 0 && m_taskList.ValidCameraNo() == 0)
+        return 0;
+    return -32;
+}
+
+void CCameraDevManager::MarkWorking(int camID, int workStatus)
+{
+    SpinLockGuard lock(m_listLock);
+    for (auto &entry : m_camDevList) {
+        if (entry.index == camID)
+            entry.workStatus = workStatus;
+    }
+}
+
+int CCameraDevManager::OpenCamera(int camID)
+{
+    puts("cameradevmanager OpenCamera:0");
+    int ret = StatusOfCamID(camID);
+    if (ret != -32)
+        return ret;
+    puts("cameradevmanager  OpenCamera:00");
+    ret = m_taskList.CreateCameraTaskOBJ(camID);
+    if (ret < 0)
+        return ret;
+    puts("opencamera:1");
+    camerainfo info;
+    if (GetCameraInfo(camID, info) != 0) {
+        // Unplugged since the status check: nothing to open.
+        m_taskList.FreeCameraTaskOBJ(camID);
+        return -16;
+    }
+    info.workStatus = 1;
+    m_taskList.SetCameraInfo(camID, info);
+    puts("opencamera:2");
+    ret = m_taskList.OpenCameraCapture(camID);
+    puts("opencamera:3");
+    if (ret < 0) {
+        m_taskList.CloseCameraCapture(camID);
+        m_taskList.FreeCameraTaskOBJ(camID);
+        return ret;
+    }
+    MarkWorking(camID, 1);
+    return ret;
+}
+
+int CCameraDevManager::CloseCamera(int camID)
+{
+    if (!IsOpenCamID(camID))
+        return -32;
+    m_taskList.CloseCameraCapture(camID);
+    m_taskList.FreeCameraTaskOBJ(camID);
+    MarkWorking(camID, 0);
+    return 0;
+}
+
+char *CCameraDevManager::GetCamResList(int camID)
+{
+    return IsOpenCamID(camID) ? m_taskList.GetCameraResList(camID) : nullptr;
+}
+
+int CCameraDevManager::GetCamCurResNo(int camID)
+{
+    return IsOpenCamID(camID) ? m_taskList.GetCameraResolution(camID) : -32;
+}
+
+int CCameraDevManager::SetCamCurResNo(int camID, int resNo)
+{
+    return IsOpenCamID(camID) ? m_taskList.SetCameraResolution(camID, resNo) : -32;
+}
+
+int CCameraDevManager::StartCamCapture(int camID, FrameCallBack fn)
+{
+    return IsOpenCamID(camID) ? m_taskList.StartCameraCapture(camID, fn) : -32;
+}
+
+int CCameraDevManager::StopCameraCapture(int camID)
+{
+    return IsOpenCamID(camID) ? m_taskList.StopCameraCapture(camID) : -32;
+}
