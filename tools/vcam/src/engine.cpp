@@ -471,6 +471,13 @@ int Engine::open(const std::string &path, int flags) {
     return fd;
 }
 
+bool Engine::openable(const std::shared_ptr<Node> &node) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (node->control)
+        return node->control->present.load() != 0;
+    return node->session != nullptr;
+}
+
 std::shared_ptr<Session> Engine::sessionOf(const std::shared_ptr<Node> &node) {
     std::lock_guard<std::mutex> lock(mutex_);
     return node->session;

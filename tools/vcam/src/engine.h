@@ -142,6 +142,10 @@ public:
     std::vector<std::shared_ptr<Node>> nodes();
     std::shared_ptr<Session> sessionOf(const std::shared_ptr<Node> &node);
     bool present(const std::shared_ptr<Node> &node) { return sessionOf(node) != nullptr; }
+    // Whether open() would find the node: the harness's plug switch when the
+    // node has one (the clock thread applies it to the session only later),
+    // else the node's session.
+    bool openable(const std::shared_ptr<Node> &node);
     // Descriptors open on a node (its current session).
     unsigned openCount(const std::shared_ptr<Node> &node);
 

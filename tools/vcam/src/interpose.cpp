@@ -293,7 +293,7 @@ VCAM_EXPORT int access(const char *path, int mode) {
     if (vcam::candidatePath(path)) {
         Engine &e = Engine::instance();
         if (auto node = e.findNode(path))
-            return e.present(node) ? 0 : (errno = ENOENT, -1);
+            return e.openable(node) ? 0 : (errno = ENOENT, -1);
     }
     return nx().access()(path, mode);
 }
