@@ -131,6 +131,15 @@ TEST(VcamHarness, UnplugAndPlugOverControlSocket) {
     EXPECT_EQ(run.wait(), 0);
 }
 
+TEST(VcamHarness, AccessAndOpenAgreeDuringAnUnplug) {
+    const std::string sock = "/tmp/vcam-harness-test-" + std::to_string(getpid()) + ".sock";
+    HarnessRun run({"--control", sock, "--", VCAM_PROBE, "unplugcheck", "/dev/video0"});
+    ASSERT_EQ(run.line(), "ready");
+    EXPECT_EQ(command(sock, "unplug 0"), "ok unplugged /dev/video0");
+    EXPECT_EQ(run.line(), "access agrees");
+    EXPECT_EQ(run.wait(), 0);
+}
+
 } // namespace
 
 namespace {

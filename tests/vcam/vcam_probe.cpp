@@ -191,6 +191,29 @@ int report(const char *dev) {
     }
 }
 
+// access() and open() must agree on whether the node is there: a program
+// checks the node with access() when a plug event arrives and then opens
+// it.  Checked across an unplug, where the order open-then-access makes
+// any disagreement a fault (the node only goes away).
+int unplugcheck(const char *dev) {
+    say("ready");
+    int gone = 0;
+    for (int i = 0; i < 20000000 && gone < 1000; ++i) {
+        const int fd = open(dev, O_RDWR | O_CLOEXEC);
+        if (fd >= 0) {
+            close(fd);
+            continue;
+        }
+        if (access(dev, F_OK) == 0) {
+            say("access passes while open fails");
+            return 1;
+        }
+        ++gone;
+    }
+    say(gone >= 1000 ? "access agrees" : "never went away");
+    return gone >= 1000 ? 0 : 1;
+}
+
 int hotplug(const char *dev) {
     udev *u = udev_new();
     udev_monitor *m = udev_monitor_new_from_netlink(u, "udev");
@@ -226,6 +249,8 @@ int main(int argc, char **argv) {
         return stream(argv[2], std::atoi(argv[3]));
     if (argc == 3 && std::string(argv[1]) == "report")
         return report(argv[2]);
+    if (argc == 3 && std::string(argv[1]) == "unplugcheck")
+        return unplugcheck(argv[2]);
     if (argc == 3 && std::string(argv[1]) == "hotplug")
         return hotplug(argv[2]);
     std::fprintf(stderr, "usage: vcam_probe stream DEV N | report DEV | hotplug DEV\n");
