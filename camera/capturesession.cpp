@@ -1,6 +1,7 @@
 #include "capturesession.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <linux/videodev2.h>
@@ -170,13 +171,25 @@ bool CaptureSession::waitWake(int timeoutMs)
 void CaptureSession::captureLoop()
 {
     m_running = true;
+    // Pacing: at most about m_fps passes a second while the driver keeps
+    // filling the other buffers.  The pause counts from the start of the
+    // previous pass, so the time spent handling a frame is part of it:
+    // with a fixed pause on top of the handling the thread would fall
+    // behind the camera, the queue would stay full and every frame would
+    // reach the receiver several frame periods old.  A stop cuts the
+    // pause short.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point passStart = Clock::now() - std::chrono::hours(1);
     while (!takeStop()) {
-        // Pacing: at most about m_fps passes a second while the driver keeps
-        // filling the other buffers.  A stop cuts the sleep short.
         const int fps = m_fps.load();
-        const int pause = fps > 0 ? 1000 / fps : 0;
-        if (pause > 0)
-            waitWake(pause);
+        const int period = fps > 0 ? 1000 / fps : 0;
+        if (period > 0) {
+            const auto due = passStart + std::chrono::milliseconds(period);
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - Clock::now()).count();
+            if (left > 0)
+                waitWake(static_cast<int>(left));
+        }
+        passStart = Clock::now();
         if (takeStop())
             break;
         if (m_deviceLost) {
