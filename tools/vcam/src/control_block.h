@@ -30,6 +30,42 @@ struct ControlBlock {
     std::atomic<std::int32_t> centerYMicro{500000};
     std::atomic<std::int32_t> scaleMicro{750000};
     std::atomic<std::uint32_t> frames{0};       // frames delivered (any node of the camera)
+    std::atomic<std::uint32_t> missed{0};       // frames due while the program had no buffer queued
+
+    // When the latest frames were delivered and taken, for whoever measures
+    // what a program does with them (CLOCK_MONOTONIC nanoseconds).  Frame n
+    // (the value of `frames` before it was counted) lives in entry
+    // n % kStampRing while that entry's `frame` reads n + 1; 0 while it is
+    // rewritten.  Appended after the switches: older fields keep their place.
+    struct FrameStamp {
+        std::atomic<std::uint32_t> frame{0};
+        std::atomic<std::uint64_t> deliveredNs{0}; // buffer finished (its V4L2 timestamp)
+        std::atomic<std::uint64_t> dequeuedNs{0};  // the program took it (DQBUF); 0 until then
+    };
+    static constexpr std::uint32_t kStampRing = 64;
+    FrameStamp stamps[kStampRing];
+
+    void stampDelivered(std::uint32_t n, std::uint64_t ns) {
+        FrameStamp &s = stamps[n % kStampRing];
+        s.frame.store(0);
+        s.deliveredNs.store(ns);
+        s.dequeuedNs.store(0);
+        s.frame.store(n + 1);
+    }
+    void stampDequeued(std::uint32_t n, std::uint64_t ns) {
+        FrameStamp &s = stamps[n % kStampRing];
+        if (s.frame.load() == n + 1)
+            s.dequeuedNs.store(ns);
+    }
+    // Times of frame n; false once its entry was reused (or while rewritten).
+    bool stamp(std::uint32_t n, std::uint64_t &deliveredNs, std::uint64_t &dequeuedNs) const {
+        const FrameStamp &s = stamps[n % kStampRing];
+        if (s.frame.load() != n + 1)
+            return false;
+        deliveredNs = s.deliveredNs.load();
+        dequeuedNs = s.dequeuedNs.load();
+        return s.frame.load() == n + 1;
+    }
 
     // Takes one unit of a countdown; true when the fault applies to this frame.
     static bool take(std::atomic<std::uint32_t> &counter) {
@@ -45,5 +81,6 @@ struct ControlBlock {
 };
 
 static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "shared control needs lock-free atomics");
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "shared control needs lock-free atomics");
 
 } // namespace vcam

@@ -242,6 +242,12 @@ v4l2_event ctrlEvent(const CtrlDesc &c, const CtrlRange &r, std::int32_t value, 
     return ev;
 }
 
+std::uint64_t monotonicNs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::uint64_t(ts.tv_sec) * 1000000000u + std::uint64_t(ts.tv_nsec);
+}
+
 void pushEvent(EventState &es, v4l2_event ev) {
     constexpr std::size_t kMaxPending = 32;
     timespec ts{};
@@ -677,6 +683,8 @@ bool Engine::tick(const std::shared_ptr<Node> &node) {
         return false;
     if (s.queued.empty()) {
         s.sequence++; // the camera sent a frame nobody had room for
+        if (ctl)
+            ctl->missed.fetch_add(1);
         return false;
     }
     const unsigned index = s.queued.front();
@@ -706,8 +714,12 @@ bool Engine::tick(const std::shared_ptr<Node> &node) {
     b.timestamp.tv_usec = ts.tv_nsec / 1000;
     b.state = Session::BufState::Done;
     s.done.push_back(index);
-    if (ctl)
-        ctl->frames.fetch_add(1);
+    b.frameNo = 0;
+    if (ctl) {
+        const std::uint32_t n = ctl->frames.fetch_add(1);
+        ctl->stampDelivered(n, std::uint64_t(ts.tv_sec) * 1000000000u + std::uint64_t(ts.tv_nsec));
+        b.frameNo = n + 1;
+    }
     eventfd_write(s.owner, 1);
     s.cv.notify_all();
     return true;
@@ -1330,6 +1342,8 @@ int Engine::capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std:
         eventfd_read(s.owner, &one);
         Session::Buffer &buf = s.buffers[index];
         buf.state = Session::BufState::Dequeued;
+        if (ctl && buf.frameNo)
+            ctl->stampDequeued(buf.frameNo - 1, monotonicNs());
         fill(index);
         b->flags &= ~V4L2_BUF_FLAG_DONE;
         return 0;

@@ -63,6 +63,7 @@ struct Session {
         timeval timestamp{};
         unsigned mappings = 0;
         std::size_t offset = 0, length = 0; // slice of the memfd
+        std::uint32_t frameNo = 0;          // its frame in the control block's count, plus 1 (0: none)
     };
     std::uint64_t ownerDesc = 0; // open file description that holds the buffers
     int owner = -1;              // one of its descriptors (the eventfd to signal)

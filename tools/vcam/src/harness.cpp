@@ -47,6 +47,7 @@ struct Options {
 struct HarnessCamera {
     vcam::UdevCamera udev;
     vcam::ControlBlock *control = nullptr;
+    std::string controlPath;
     vcam::Profile profile;
 };
 
@@ -59,8 +60,8 @@ void usage() {
 }
 
 const char *kHelp = "commands: plug N | unplug N | stall N on|off | corrupt N COUNT|all | short N COUNT|all BYTES |"
-                    " error N COUNT|all | eintr N COUNT | sfmt N ERRNO | scene N ANGLE CX CY SCALE |"
-                    " corners N WIDTH HEIGHT | frames N | status | help | quit";
+                    " error N COUNT|all | eintr N COUNT | fail N COUNT|all ERRNO | sfmt N ERRNO | scene N ANGLE CX CY SCALE |"
+                    " corners N WIDTH HEIGHT | frames N | control N | status | help | quit";
 
 std::uint32_t parseCount(const std::string &s) {
     if (s == "all")
@@ -114,6 +115,7 @@ bool Harness::setUp() {
         c.udev.vendor = c.profile.vendor;
         c.udev.serial = c.profile.serial + std::to_string(i);
         const std::string ctl = dir + "/cam" + std::to_string(i) + ".ctl";
+        c.controlPath = ctl;
         c.control = vcam::mapControlFile(ctl, true);
         if (!c.control) {
             std::fprintf(stderr, "vcam-harness: cannot create %s\n", ctl.c_str());
@@ -206,12 +208,19 @@ std::string Harness::command(const std::string &line) {
         ctl.failCount = parseCount(a);
         return "ok";
     }
+    if (cmd == "fail" && (in >> a >> b)) {
+        ctl.failErrno = std::uint32_t(std::strtoul(b.c_str(), nullptr, 10));
+        ctl.failCount = parseCount(a);
+        return "ok";
+    }
     if (cmd == "sfmt" && (in >> a)) {
         ctl.sfmtErrno = std::uint32_t(std::strtoul(a.c_str(), nullptr, 10));
         return "ok";
     }
     if (cmd == "frames")
         return "ok " + std::to_string(ctl.frames.load());
+    if (cmd == "control") // the shared control block, for a reader that maps it
+        return "ok " + c.controlPath;
     if (cmd == "scene") {
         double angle, cx, cy, scale;
         if (!(in >> angle >> cx >> cy >> scale))

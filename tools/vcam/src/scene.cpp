@@ -37,6 +37,21 @@ void computeCorners(const SceneParams &p, Point out[4]) {
         out[i].x = cx + local[i][0] * c - local[i][1] * s;
         out[i].y = cy + local[i][0] * s + local[i][1] * c;
     }
+    if (p.tiltXDeg == 0 && p.tiltYDeg == 0)
+        return;
+    // The desk plane turned in front of a pinhole camera (focal length about
+    // the picture's size) about axes through the page's centre, which keeps
+    // its place in the picture.
+    const double f = 1.1 * std::max(p.width, p.height);
+    const double ax = p.tiltXDeg * kPi / 180.0, ay = p.tiltYDeg * kPi / 180.0;
+    for (int i = 0; i < 4; ++i) {
+        const double dx = out[i].x - cx, dy = out[i].y - cy;
+        const double y1 = dy * std::cos(ax), z1 = -dy * std::sin(ax);
+        const double x2 = dx * std::cos(ay) + z1 * std::sin(ay), z2 = z1 * std::cos(ay) - dx * std::sin(ay);
+        const double depth = f + z2;
+        out[i].x = cx + f * x2 / depth;
+        out[i].y = cy + f * y1 / depth;
+    }
 }
 
 // Smooth random field in [-1, 1] at full size: a coarse random grid scaled up.
@@ -119,26 +134,27 @@ std::vector<cv::Point> toFixed(const std::vector<cv::Point2f> &pts) {
     return out;
 }
 
-void drawPage(cv::Mat &img, const Point corners[4], cv::RNG &rng) {
-    std::vector<cv::Point2f> quad;
-    for (int i = 0; i < 4; ++i)
-        quad.emplace_back(float(corners[i].x), float(corners[i].y));
-    // Sub-pixel vertices (8 fractional bits) keep the edge where the corners say.
-    cv::fillConvexPoly(img, toFixed(quad), cv::Scalar(238, 237, 232), cv::LINE_AA, 8);
+// Axis-aligned rectangle in page units (0..1 across and down the sheet),
+// mapped onto the picture through the page's homography.
+void fillUnitRect(cv::Mat &img, const cv::Mat &H, double u0, double v0, double u1, double v1,
+                  const cv::Scalar &colour) {
+    const std::vector<cv::Point2f> rect = {{float(u0), float(v0)}, {float(u1), float(v0)},
+                                           {float(u1), float(v1)}, {float(u0), float(v1)}};
+    std::vector<cv::Point2f> mapped;
+    cv::perspectiveTransform(rect, mapped, H);
+    cv::fillConvexPoly(img, toFixed(mapped), colour, cv::LINE_AA, 8);
+}
 
-    const std::vector<cv::Point2f> unit = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
-    const cv::Mat H = cv::getPerspectiveTransform(unit, quad);
-    const double pageHeightPx = std::hypot(corners[3].x - corners[0].x, corners[3].y - corners[0].y);
-    if (pageHeightPx < 40)
-        return; // too small for legible lines
-
-    const double left = 0.11, right = 0.89, top = 0.09, bottom = 0.91;
+// Text-like lines of words between page heights top and bottom; the first
+// line is a heading when asked.  (The default page is exactly one call.)
+void drawText(cv::Mat &img, const cv::Mat &H, cv::RNG &rng, double top, double bottom, bool heading0,
+              double left = 0.11, double right = 0.89, const cv::Scalar &tint = cv::Scalar(0, 0, 5)) {
     const double pitch = 0.024, thick = 0.009;
     std::vector<cv::Point2f> rect(4), mapped;
     double v = top;
     int lineNo = 0;
     while (v + thick < bottom) {
-        const bool heading = lineNo == 0;
+        const bool heading = heading0 && lineNo == 0;
         const bool paragraphEnd = rng.uniform(0, 7) == 0;
         double u = left + (lineNo > 0 && rng.uniform(0, 5) == 0 ? 0.04 : 0.0);
         const double lineEnd = paragraphEnd ? left + (right - left) * rng.uniform(0.3, 0.8) : right;
@@ -152,11 +168,128 @@ void drawPage(cv::Mat &img, const Point corners[4], cv::RNG &rng) {
             rect[3] = cv::Point2f(float(u), float(v + h));
             cv::perspectiveTransform(rect, mapped, H);
             const int ink = heading ? 25 : 45 + rng.uniform(0, 20);
-            cv::fillConvexPoly(img, toFixed(mapped), cv::Scalar(ink, ink, ink + 5), cv::LINE_AA, 8);
+            cv::fillConvexPoly(img, toFixed(mapped), cv::Scalar(ink, ink, ink) + tint, cv::LINE_AA, 8);
             u = end + 0.012;
         }
         v += heading ? pitch * 2 : (paragraphEnd ? pitch * 1.6 : pitch);
         ++lineNo;
+    }
+}
+
+// A ruled table: a heavy frame, a shaded header row, rows and columns with
+// short entries.  Its frame is a strong rectangle inside the page.
+void drawTable(cv::Mat &img, const cv::Mat &H, cv::RNG &rng, double top, double bottom) {
+    const double left = 0.11, right = 0.89, rowH = 0.04, line = 0.0014;
+    const int rows = std::max(2, int((bottom - top) / rowH));
+    bottom = top + rows * rowH;
+    const cv::Scalar ink(40, 40, 45);
+    fillUnitRect(img, H, left, top, right, top + rowH, cv::Scalar(205, 205, 208));
+    const double cols[] = {left, 0.24, 0.47, 0.62, 0.75, right};
+    for (int r = 0; r <= rows; ++r) {
+        const double t = (r == 0 || r == rows) ? line * 2 : line;
+        fillUnitRect(img, H, left, top + r * rowH - t / 2, right, top + r * rowH + t / 2, ink);
+    }
+    for (double c : cols) {
+        const double t = (c == left || c == right) ? line * 2 : line;
+        fillUnitRect(img, H, c - t / 2, top, c + t / 2, bottom, ink);
+    }
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c + 1 < 6; ++c) {
+            const double u0 = cols[c] + 0.015, len = (cols[c + 1] - cols[c] - 0.03) * rng.uniform(0.3, 1.0);
+            const double v0 = top + r * rowH + 0.015;
+            fillUnitRect(img, H, u0, v0, u0 + len, v0 + 0.009, ink);
+        }
+}
+
+// A form: dark title band, a photograph, boxes to fill in.
+void drawForm(cv::Mat &img, const cv::Mat &H, cv::RNG &rng) {
+    fillUnitRect(img, H, 0.08, 0.05, 0.92, 0.12, cv::Scalar(40, 60, 110));
+    fillUnitRect(img, H, 0.14, 0.075, 0.5, 0.095, cv::Scalar(235, 235, 235));
+    // Photograph: sky, hills, a house.
+    fillUnitRect(img, H, 0.58, 0.16, 0.89, 0.30, cv::Scalar(120, 165, 215));
+    fillUnitRect(img, H, 0.58, 0.30, 0.89, 0.40, cv::Scalar(70, 130, 60));
+    fillUnitRect(img, H, 0.66, 0.26, 0.74, 0.33, cv::Scalar(180, 70, 50));
+    drawText(img, H, rng, 0.17, 0.40, false, 0.11, 0.54);
+    const cv::Scalar ink(50, 50, 55);
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 2; ++c) {
+            const double u0 = 0.11 + c * 0.4, v0 = 0.45 + r * 0.065, t = 0.0015;
+            fillUnitRect(img, H, u0, v0, u0 + 0.12, v0 + 0.01, ink); // label
+            fillUnitRect(img, H, u0, v0 + 0.02, u0 + 0.36, v0 + 0.02 + t, ink);
+            fillUnitRect(img, H, u0, v0 + 0.05, u0 + 0.36, v0 + 0.05 + t, ink);
+            fillUnitRect(img, H, u0, v0 + 0.02, u0 + t, v0 + 0.05, ink);
+            fillUnitRect(img, H, u0 + 0.36 - t, v0 + 0.02, u0 + 0.36, v0 + 0.05, ink);
+        }
+    drawText(img, H, rng, 0.74, 0.91, false);
+}
+
+// Music: a title, then staves of five lines across the sheet with notes
+// and bar lines (long straight lines close to the page's own edges).
+void drawMusic(cv::Mat &img, const cv::Mat &H, cv::RNG &rng) {
+    drawText(img, H, rng, 0.04, 0.07, true, 0.3, 0.7);
+    const cv::Scalar ink(30, 30, 35);
+    const double left = 0.07, right = 0.94, gap = 0.0085, t = 0.0013;
+    for (double top = 0.11; top + 4 * gap < 0.95; top += 0.083) {
+        for (int k = 0; k < 5; ++k)
+            fillUnitRect(img, H, left, top + k * gap - t / 2, right, top + k * gap + t / 2, ink);
+        for (double bar = left; bar <= right + 1e-9; bar += (right - left) / 4)
+            fillUnitRect(img, H, bar - t, top, bar + t, top + 4 * gap, ink);
+        for (double u = left + 0.06; u < right - 0.02; u += rng.uniform(0.025, 0.05)) {
+            const double v = top + gap * 0.5 * rng.uniform(-2, 10);
+            fillUnitRect(img, H, u, v - gap * 0.45, u + 0.011, v + gap * 0.45, ink);
+            fillUnitRect(img, H, u + 0.0095, v - 3.2 * gap, u + 0.011, v, ink);
+        }
+    }
+}
+
+// Ruled notebook paper: pale blue lines right across the sheet, a red
+// margin line and a few lines of blue handwriting.
+void drawRuled(cv::Mat &img, const cv::Mat &H, cv::RNG &rng) {
+    const double t = 0.0016, pitch = 0.032;
+    for (double v = 0.10; v < 0.98; v += pitch)
+        fillUnitRect(img, H, 0.0, v - t / 2, 1.0, v + t / 2, cv::Scalar(150, 185, 225));
+    fillUnitRect(img, H, 0.13 - t, 0.0, 0.13 + t, 1.0, cv::Scalar(225, 120, 120));
+    const int lines = rng.uniform(4, 18);
+    for (int k = 0; k < lines; ++k) {
+        const double v = 0.10 + (k + 1) * pitch - 0.012;
+        double u = 0.15;
+        const double end = rng.uniform(0.5, 0.93);
+        while (u < end) {
+            const double len = rng.uniform(0.03, 0.1);
+            fillUnitRect(img, H, u, v, std::min(u + len, end), v + 0.007, cv::Scalar(35, 50, 120));
+            u += len + 0.015;
+        }
+    }
+}
+
+void drawPage(cv::Mat &img, const Point corners[4], cv::RNG &rng, const SceneParams &p) {
+    std::vector<cv::Point2f> quad;
+    for (int i = 0; i < 4; ++i)
+        quad.emplace_back(float(corners[i].x), float(corners[i].y));
+    cv::Scalar paper(238, 237, 232);
+    if (p.content == 4)
+        paper = cv::Scalar(242, 238, 222); // cream notebook paper
+    if (p.paperTone != 1.0)
+        paper *= std::clamp(p.paperTone, 0.0, 1.07);
+    // Sub-pixel vertices (8 fractional bits) keep the edge where the corners say.
+    cv::fillConvexPoly(img, toFixed(quad), paper, cv::LINE_AA, 8);
+
+    const std::vector<cv::Point2f> unit = {{0, 0}, {1, 0}, {1, 1}, {0, 1}};
+    const cv::Mat H = cv::getPerspectiveTransform(unit, quad);
+    const double pageHeightPx = std::hypot(corners[3].x - corners[0].x, corners[3].y - corners[0].y);
+    if (pageHeightPx < 40)
+        return; // too small for legible lines
+
+    switch (p.content) {
+    case 1:
+        drawText(img, H, rng, 0.09, 0.40, true);
+        drawTable(img, H, rng, 0.44, 0.80);
+        drawText(img, H, rng, 0.84, 0.91, false);
+        break;
+    case 2: drawForm(img, H, rng); break;
+    case 3: drawMusic(img, H, rng); break;
+    case 4: drawRuled(img, H, rng); break;
+    default: drawText(img, H, rng, 0.09, 0.91, true); break;
     }
 }
 
@@ -233,7 +366,7 @@ Scene renderScene(const SceneParams &params) {
     drawDesk(img, params, rng);
     // Separate streams so desk and noise choices never move the text.
     cv::RNG pageRng(0x9E3779B9u ^ params.seed);
-    drawPage(img, s.corners, pageRng);
+    drawPage(img, s.corners, pageRng, params);
     applyLight(img, params.lightFalloff);
     addSensorNoise(img.data, img.cols, img.rows, params.noise, params.seed);
     // drawDesk's convertTo may have reallocated; make sure pixels are in s.rgb.

@@ -1,5 +1,6 @@
 // Synthetic overhead scene of the virtual document camera: a white page with
-// text-like lines on a darker textured desk.  The page corners are returned
+// text-like lines on a darker textured desk, or (options at the end of
+// SceneParams) harder desks with clutter, cables, shadows and perspective.  The page corners are returned
 // with every picture, so tests and benchmarks have ground truth for page
 // detection, crop and deskew.
 //
@@ -38,6 +39,39 @@ struct SceneParams {
     // Uneven light: brightness falls by up to this fraction across the picture.
     double lightFalloff = 0.15;
     std::uint32_t seed = 1;
+
+    // Harder scenes.  Everything below is off by default: with these values
+    // the picture is the one described above, pixel for pixel.
+
+    // deskTexture 4..8 are photographic-looking desks: 4 light wood planks,
+    // 5 coloured laminate (hue deskHue), 6 near-white desk (white paper on
+    // white), 7 grey speckled stone, 8 dark walnut planks.
+    double deskHue = 280; // degrees on the colour wheel (280: purple)
+    // Camera tilt in degrees about the picture's horizontal (tiltX) and
+    // vertical (tiltY) axes through the page's centre, as in a photograph
+    // taken at an angle: positive tiltX makes the page's top edge recede
+    // (shorter), positive tiltY its left edge.  Applied after rotation and
+    // keystone; the corners stay exact.
+    double tiltXDeg = 0, tiltYDeg = 0;
+    // Objects on the desk round the page (pens, sticky notes, a phone, a
+    // book, a keyboard, a mug), and on the page itself (a mug over a corner
+    // first, then pens across the sheet).
+    int clutter = 0, onPage = 0;
+    // Cables running across the picture and over the page.
+    int cables = 0;
+    // 0..1: strength of a soft shadow cast over part of the picture and of
+    // the sheet's contact shadow on the desk round it.
+    double shadow = 0;
+    // Print on the page: 0 text, 1 text and a ruled table, 2 a form (dark
+    // band, photo, boxes), 3 music staves, 4 ruled notebook paper.
+    int content = 0;
+    // Paper brightness (1 = the default white) and colour of the light
+    // (-1 cool/blue .. 0 neutral .. 1 warm/tungsten).
+    double paperTone = 1.0, colourCast = 0;
+    // Defocus: Gaussian blur of the whole picture, deviation in pixels.
+    double blur = 0;
+    // false: the desk alone, no page (corners still say where it would lie).
+    bool page = true;
 };
 
 struct Scene {
