@@ -126,8 +126,12 @@ void CCameraSDK::FreeLib()
     clearSlots();
 }
 
-// Forwarding: a slot that is not bound fails instead of being called.
-#define KOBIX_FORWARD(slot, fail, ...) return (slot) ? (slot)(__VA_ARGS__) : (fail)
+// Forwarding: a slot that is not bound fails instead of being called; the
+// library's camera objects and image service take no lock of their own, so
+// calls from different threads go in one at a time.
+#define KOBIX_FORWARD(slot, fail, ...)                  \
+    std::lock_guard<std::mutex> callGuard(m_callLock); \
+    return (slot) ? (slot)(__VA_ARGS__) : (fail)
 
 void CCameraSDK::GetVersion(char *buf, int len)
 {

@@ -7,11 +7,17 @@
 // does not call through a null slot: it returns -1 (or null, or nothing).
 //
 // Threads: the binding is set up and torn down on the GUI thread and never
-// changes in between; the forwarding functions may be called from any thread.
+// changes in between; the forwarding functions may be called from any thread
+// and are serialised by m_callLock, since the library does not guard its
+// camera objects and image service against two calls at once.  Nothing that
+// the library calls back on its own threads may call in here while a caller
+// waits for that thread (a Close waits for the camera's frame callback).
 #ifndef KOBIX_CCAMERASDK_H
 #define KOBIX_CCAMERASDK_H
 
 #include "ZarnKobixManager.h"
+
+#include <mutex>
 
 class CCameraSDK
 {
@@ -63,6 +69,7 @@ private:
 
     bool loaded;
     void *m_handle;
+    std::mutex m_callLock;  // one call into the library at a time
     const char *m_libraryPath;
 
     void (*m_GetVersion)(char *, int);

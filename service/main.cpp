@@ -17,15 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 
-// Process-wide objects, built before main runs.
-CLog Log("pemrix-web-protocal");
-std::vector<std::string> vecVideoName;
-std::vector<std::string> g_vecVideoNum;
-std::vector<std::string> vecResolution;
-std::string strVideoName;
-std::string Image_encoded;
-QImage g_TmpImage;
-
 namespace {
 const char *const kPidFile = "/tmp/kobix-web.pid";
 }
