@@ -3,6 +3,7 @@
 #include "Log.h"
 #include "ccamerasdk.h"
 #include "mainwindowform.h"
+#include "uploadfile.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -49,6 +50,7 @@ MainWindow::MainWindow(QWidget *parent)
     }
     m_CurrentDevNum = -1;
     reportCamerasFoundAtStart();
+    m_uploadFile = new UploadFile;
 }
 
 MainWindow::~MainWindow()
@@ -70,6 +72,9 @@ MainWindow::~MainWindow()
     delete m_socketThread;
     m_socketThread = nullptr;
     g_Socketer = nullptr;
+    // Aborts an upload in progress and joins the upload worker.
+    delete m_uploadFile;
+    m_uploadFile = nullptr;
 
     if (m_pCameraSDK) {
         if (m_pCameraSDK->UnInit() < 0)

@@ -22,6 +22,7 @@ class CCameraSDK;
 class PreviewEncoder;
 class QThread;
 class Ui_MainWindow;
+class UploadFile;
 struct cJSON;
 
 // One camera known to the service.
@@ -156,6 +157,10 @@ private:
     void SetCameraImageInfo(std::string msg);
     void CameraCapture(std::string msg);
     void GetCameraVideoBuff(std::string msg);
+    // Queues the upload of `filepath` (paths joined by '|') to `url`; the
+    // result line is printed when it has finished.
+    void upload_file(std::string url, std::string filepath);
+
     int AddDevice(QString msg);
     int MaskDevice(QString msg);
     bool Contain_of(QString msg, int flags);
@@ -172,6 +177,10 @@ private:
     int m_CurrentDevNum;  // server thread only
     Ui_MainWindow *ui;
     CCameraSDK *m_pCameraSDK;  // set at start-up, cleared at shut-down only
+    // Uploads (owned): its worker runs the transfers; deleted once the
+    // server thread, which submits to it, has been joined.
+    UploadFile *m_uploadFile = nullptr;
+
     // Frame record: the latest raw frame, for photos.  Guarded by
     // m_frameLock (the capture thread holds it for the whole handling of a
     // frame; a photo holds it while it copies the record out).

@@ -9,6 +9,7 @@
 #include "mainwindow.h"
 
 #include "ccamerasdk.h"
+#include "uploadfile.h"
 
 #include <cjson/cJSON.h>
 
@@ -118,6 +119,23 @@ int MainWindow::parse_json(const std::string &msg)
     } else if (type == "CameraCapture") {
         puts("拍摄仪拍照");
         CameraCapture(msg);
+    } else if (type == "UploadFile") {
+        std::string url;
+        std::string filepath;
+        {
+            Request req(msg);
+            cJSON *u = req.get("url");
+            cJSON *f = req.get("filepath");
+            // Without both as strings there is nothing to upload.
+            if (!cJSON_IsString(u) || !u->valuestring || !cJSON_IsString(f) || !f->valuestring)
+                return 0;
+            url = u->valuestring;
+            filepath = f->valuestring;
+        }
+        printf("上传url: %s\n", url.c_str());
+        printf("上传filename: %s\n", filepath.c_str());
+        puts("拍摄仪上传文件");
+        upload_file(url, filepath);
     } else if (type == "VideoStatus") {
         puts("拍摄仪状态");
         VideoStatus(msg);
@@ -365,3 +383,13 @@ void MainWindow::CameraCapture(std::string msg)
     sendReply(enJsonFormat_out_string(reply));
 }
 
+void MainWindow::upload_file(std::string url, std::string filepath)
+{
+    printf("上传url: %s\n", url.c_str());
+    printf("上传filename: %s\n", filepath.c_str());
+    // The transfer runs on the upload worker: this thread goes on serving
+    // requests.  No reply is sent for an upload; its result is printed.
+    auto report = [](int result) { puts(result < 0 ? "拍摄仪上传文件失败" : "拍摄仪上传文件成功"); };
+    if (!m_uploadFile || !m_uploadFile->submit("sendfile", filepath, url, report))
+        report(UploadFile::kQueueFull);
+}
