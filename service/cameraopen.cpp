@@ -78,6 +78,8 @@ int MainWindow::OpenCamera(_tag_unit_camera &camDev)
     int resRet = m_pCameraSDK->SetCurResolutionNo(camID, m_cameraConfigArgv.nResID);
     printf("[%s][%d]ZarnCamera_SetResolutionNo %d %d\n", fn, 586, m_cameraConfigArgv.nResID, resRet);
 
+    // A photo must not be a frame of a camera that ran before this one.
+    forgetFrame();
     ret = m_pCameraSDK->StartCapture(camID, MainWindow::CameraCpatureReciveCB);
     if (ret < 0) {
         printf("[%s][%d]ZarnCamera_StartCapture %d\n", fn, 593, ret);

@@ -168,6 +168,8 @@ private:
     // first entry of m_vecCamera whose close succeeds, at most five tried.
     // The caller holds m_devListLock.
     void closeFirstCameras();
+    // Drops the stored frame: a photo before the next frame has none.
+    void forgetFrame();
     // Frame handling of CameraCpatureReciveCB on the window.
     int handleFrame(const void *data, int size, int width, int height);
 

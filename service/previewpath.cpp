@@ -116,6 +116,12 @@ int MainWindow::handleFrame(const void *data, int size, int width, int height)
     return 0;
 }
 
+void MainWindow::forgetFrame()
+{
+    std::lock_guard<std::mutex> frameGuard(m_frameLock);
+    m_frameSize = 0;
+}
+
 void MainWindow::GetCameraVideoBuff(std::string /*msg*/)
 {
     // Called with m_frameLock held (capture thread).

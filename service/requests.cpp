@@ -209,6 +209,8 @@ void MainWindow::SetCameraInfo(std::string msg)
         usleep(200);
         m_pCameraSDK->Open(devNum);
         m_pCameraSDK->Close(partner);
+        // A photo must not be a frame of the camera (or size) stopped here.
+        forgetFrame();
         m_pCameraSDK->Open(devNum);
         m_pCameraSDK->SetCurResolutionNo(devNum, resolutionNum);
         // StartCapture fails for a camera that is not open.

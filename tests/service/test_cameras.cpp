@@ -510,6 +510,11 @@ TEST_F(CameraServiceTest, TypicalSessionFromPreviewToPhotos)
     ASSERT_EQ(svc.command("scene 0 4 0.36 0.44 0.62").compare(0, 2, "ok"), 0);
     QJsonObject set = page.request(cameraInfo(0, 1));  // 2048*1536
     ASSERT_EQ(text(set), text({{"func", "SetCameraInfo"}, {"reqId", ""}, {"result", 0}})) << svc.log();
+    // A photo asked for at once is never a frame of the resolution before.
+    Picture early = decodeJpeg(fromBase64(
+        page.request({{"type", "CameraCapture"}, {"imgPath", home("early.jpg")}})["base64"].toString()));
+    EXPECT_TRUE(!early.ok() || (early.width == 2048 && early.height == 1536))
+        << "photo of the old resolution: " << early.width << "x" << early.height;
     QJsonObject status = page.request({{"type", "VideoStatus"}});
     EXPECT_EQ(status["video0"].toString(), "run");
     EXPECT_EQ(status["video1"].toString(), "no");
