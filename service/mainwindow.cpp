@@ -3,6 +3,7 @@
 #include "Log.h"
 #include "ccamerasdk.h"
 #include "mainwindowform.h"
+#include "originprompt.h"
 #include "uploadfile.h"
 
 #include <QApplication>
@@ -147,8 +148,15 @@ int MainWindow::recvHideMainwindow()
 
 int MainWindow::toStartSocketServers()
 {
-    if (!m_websocket)
+    if (!m_websocket) {
         m_websocket = new WebsocketControl;
+        // Unknown origins are asked about on the desktop; without one they
+        // are refused.  The prompt is a child of the window, which joins the
+        // server thread before its children go.
+        if (OriginPrompt::displayAvailable())
+            m_websocket->setOriginAsker(new OriginPrompt(this));
+        m_websocket->setLogLine([](const char *line) { Log.Add(kLogName, "%s", line); });
+    }
     puts("before SocketLinkRecvSetCallback");
     m_websocket->SocketLinkRecvSetCallback(MainWindow::socketPthreadGetDataCall);
     if (m_socketThread)

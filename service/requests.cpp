@@ -9,6 +9,7 @@
 #include "mainwindow.h"
 
 #include "ccamerasdk.h"
+#include "printable.h"
 #include "uploadfile.h"
 
 #include <cjson/cJSON.h>
@@ -52,7 +53,7 @@ int MainWindow::socketerDataAnalysis(char *data, int /*datalen*/)
 {
     if (!data)
         return 0;
-    printf("MainWindow::socketerDataAnalysis() data=%s \n", data);
+    printf("MainWindow::socketerDataAnalysis() data=%s \n", printableText(data, strlen(data)).c_str());
     size_t len = strlen(data);
     if (len <= 1)
         return 0;
@@ -92,7 +93,7 @@ void MainWindow::sendReply(const std::string &text)
 int MainWindow::parse_json(const std::string &msg)
 {
     std::string type = parse_json_type(msg);
-    printf("MainWindow::parse_json() type=%s \n\n\n\n\n\n\n\n\n\n\n", type.c_str());
+    printf("MainWindow::parse_json() type=%s \n\n\n\n\n\n\n\n\n\n\n", printableText(type).c_str());
 
     // Names are compared case-sensitively; a name without a handler here
     // is ignored without a reply.
@@ -106,7 +107,7 @@ int MainWindow::parse_json(const std::string &msg)
         puts("GetCameraVideoBuff  Base64 Data ");
         g_GetVideoBuff = true;
     } else if (type == "SetCameraInfo") {
-        printf("设置拍摄仪参数 msg:%s\n", msg.c_str());
+        printf("设置拍摄仪参数 msg:%s\n", printableText(msg).c_str());
         {
             std::lock_guard<std::mutex> lists(g_videoListsLock);
             for (const std::string &n : g_vecVideoNum)
@@ -114,7 +115,7 @@ int MainWindow::parse_json(const std::string &msg)
         }
         SetCameraInfo(msg);
     } else if (type == "SetCameraImageInfo") {
-        printf("设置拍摄仪图像参数 msg:%s\n", msg.c_str());
+        printf("设置拍摄仪图像参数 msg:%s\n", printableText(msg).c_str());
         SetCameraImageInfo(msg);
     } else if (type == "CameraCapture") {
         puts("拍摄仪拍照");
@@ -132,8 +133,8 @@ int MainWindow::parse_json(const std::string &msg)
             url = u->valuestring;
             filepath = f->valuestring;
         }
-        printf("上传url: %s\n", url.c_str());
-        printf("上传filename: %s\n", filepath.c_str());
+        printf("上传url: %s\n", printableText(url).c_str());
+        printf("上传filename: %s\n", printableText(filepath).c_str());
         puts("拍摄仪上传文件");
         upload_file(url, filepath);
     } else if (type == "VideoStatus") {
@@ -288,7 +289,7 @@ void MainWindow::SetCameraImageInfo(std::string msg)
     cJSON *rotate = req.get("rotate");
     if (!imageType || !cropType || !fillBorderType || !removalForeign || !rotate)
         return;
-    printf("in SetCameraImageInfo  msg: %s\n", msg.c_str());
+    printf("in SetCameraImageInfo  msg: %s\n", printableText(msg).c_str());
     printf("pCropType: %d\n", cropType->valueint);
 
     // cJSON's integer value: 0 for a member that is not a number.
@@ -321,7 +322,7 @@ void MainWindow::CameraCapture(std::string msg)
             return;
         imgPath = path->valuestring;
     }
-    printf("in CameraCapture strImagePath: %s\n", imgPath.c_str());
+    printf("in CameraCapture strImagePath: %s\n", printableText(imgPath).c_str());
     printf("in CameraCapture  m_cameraPara.iCropType: %d\n", m_cameraPara.iCropType);
     printf("in CameraCapture  nCrop: %d\n", m_cameraPara.iCropType);
     printf("in CameraCapture  nAngle: %d\n", m_cameraPara.iRotate);
@@ -373,7 +374,7 @@ void MainWindow::CameraCapture(std::string msg)
             if (!image.isNull() && image.save(&buffer, "jpg", -1))
                 base64 = bytes.toBase64().toStdString();
         } else {
-            printf("Error::%s :: no photo saved to %s\n", "CameraCapture", imgPath.c_str());
+            printf("Error::%s :: no photo saved to %s\n", "CameraCapture", printableText(imgPath).c_str());
         }
     }
 
@@ -387,8 +388,8 @@ void MainWindow::CameraCapture(std::string msg)
 
 void MainWindow::upload_file(std::string url, std::string filepath)
 {
-    printf("上传url: %s\n", url.c_str());
-    printf("上传filename: %s\n", filepath.c_str());
+    printf("上传url: %s\n", printableText(url).c_str());
+    printf("上传filename: %s\n", printableText(filepath).c_str());
     // The transfer runs on the upload worker: this thread goes on serving
     // requests.  No reply is sent for an upload; its result is printed.
     auto report = [](int result) { puts(result < 0 ? "拍摄仪上传文件失败" : "拍摄仪上传文件成功"); };

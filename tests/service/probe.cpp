@@ -6,6 +6,9 @@
 //
 // KOBIX_PROBE=box     wait for a visible QMessageBox, report it, press Yes
 // KOBIX_PROBE=window  report the main window, show it, report, hide, report
+// KOBIX_PROBE=ask     report every question box ("askN.*", N = 1, 2, ...)
+//                     and press the button named by the N-th entry of
+//                     KOBIX_PROBE_ANSWERS (';'-separated); none: leave it
 #include <QApplication>
 #include <QGenericPlugin>
 #include <QLabel>
@@ -15,6 +18,8 @@
 #include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
+
+#include <QSet>
 
 #include <cstdio>
 
@@ -53,6 +58,38 @@ private:
             pollBox();
         else if (m_mode == "window")
             pollWindow();
+        else if (m_mode == "ask")
+            pollQuestions();
+    }
+
+    void pollQuestions()
+    {
+        for (QWidget *w : QApplication::topLevelWidgets()) {
+            auto *box = qobject_cast<QMessageBox *>(w);
+            if (!box || !box->isVisible() || m_seen.contains(box))
+                continue;
+            m_seen.insert(box);
+            QObject::connect(box, &QObject::destroyed, this, [this, box] { m_seen.remove(box); });
+            const QByteArray n = "ask" + QByteArray::number(++m_asked) + ".";
+            QStringList buttons;
+            for (QAbstractButton *b : box->buttons())
+                buttons << b->text();
+            report((n + "title").constData(), box->windowTitle());
+            report((n + "text").constData(), box->text());
+            report((n + "icon").constData(), QString::number(box->icon()));
+            report((n + "buttons").constData(), buttons.join(QLatin1Char('|')));
+            report((n + "default").constData(), box->defaultButton() ? box->defaultButton()->text() : QString());
+            QStringList answers = QString::fromLocal8Bit(qgetenv("KOBIX_PROBE_ANSWERS")).split(QLatin1Char(';'));
+            QString answer = m_asked <= answers.size() ? answers[m_asked - 1] : QString();
+            QAbstractButton *press = nullptr;
+            for (QAbstractButton *b : box->buttons()) {
+                if (b->text() == answer)
+                    press = b;
+            }
+            report((n + "pressed").constData(), press ? answer : QStringLiteral("<none>"));
+            if (press)
+                press->click();
+        }
     }
 
     void reportScreen()
@@ -121,6 +158,8 @@ private:
 
     QByteArray m_mode;
     QTimer m_timer;
+    QSet<QObject *> m_seen;
+    int m_asked = 0;
 };
 
 }  // namespace

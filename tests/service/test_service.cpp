@@ -325,7 +325,7 @@ TEST_F(ServiceTest, BadAndUnknownRequestsGetNoReply)
         "x",
         "",
         "[1,2,3]",
-        std::string(200000, '{'),
+        std::string(30000, '{'),  // dropped; past kMaxIncomingMessage it would close
         "{\"type\":\"VideoStatus\",\"pad\":\"" + std::string(10240, 'p') + "\"}",
     };
     for (const std::string &request : ignored)

@@ -197,6 +197,47 @@ TEST_F(ServerTest, FramesForASlowClientAreDroppedButRepliesAreNot)
         EXPECT_LT(frames[i - 1], frames[i]) << "frames arrive oldest first";
 }
 
+TEST_F(ServerTest, RepliesNobodyReadsCloseTheConnectionWith1008)
+{
+    WsClient client;
+    WsConnRef conn = introduce(client);
+    ASSERT_TRUE(conn);
+    // The client does not read while this thread is in join(): replies
+    // pile up until the cap, then the send fails instead of dropping one.
+    const int kSize = 1024 * 1024;
+    const int kTries = 2 * static_cast<int>(WebsocketControl::kMaxUnsentReplies / kSize);
+    int accepted = 0;
+    std::thread sender([&] {
+        for (int i = 0; i < kTries; ++i) {
+            std::string reply(kSize, 'r');
+            std::string tag = "R" + std::to_string(1000 + i);
+            reply.replace(0, tag.size(), tag);
+            if (m_ctl.doSendText(conn, reply.data(), kSize) != kSize)
+                break;
+            ++accepted;
+        }
+    });
+    sender.join();
+    EXPECT_LT(accepted, kTries);
+    EXPECT_GE(accepted, static_cast<int>(WebsocketControl::kMaxUnsentReplies / kSize) - 1);
+    EXPECT_TRUE(conn->isClosed());
+    EXPECT_EQ(conn_close.load(), 1);
+    EXPECT_EQ(m_ctl.doSendText(conn, "late", 4), -1);
+
+    // What reaches the client is an unbroken, in-order run of replies, then
+    // the close with 1008.
+    ASSERT_TRUE(client.waitDisconnected(60000));
+    EXPECT_EQ(client.socket().closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+    size_t got = client.pending();
+    EXPECT_LE(got, static_cast<size_t>(accepted));
+    for (size_t i = 0; i < got; ++i) {
+        Received r;
+        ASSERT_TRUE(client.next(r, 0));
+        ASSERT_EQ(r.bytes.size(), kSize);
+        EXPECT_EQ(r.bytes.left(5).toStdString(), "R" + std::to_string(1000 + i));
+    }
+}
+
 TEST_F(ServerTest, SendToAVanishedConnectionFails)
 {
     WsClient client;
