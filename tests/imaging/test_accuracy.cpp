@@ -1,9 +1,11 @@
-// Page detection and deskew on a sample of the virtual camera's desk scenes
-// (the benchmark runs the full sweep).
+// Page detection and deskew on samples of the virtual camera's desk scenes,
+// the original ones and the harder ones (the benchmark runs the full
+// sweeps and the real photographs).
 #include "pagetruth.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 
 using namespace imagingtest;
@@ -21,6 +23,30 @@ TEST(PageAccuracy, SampleOfDeskScenes)
     EXPECT_GE(acc.minIoU, 0.9);
     EXPECT_LT(acc.meanSkewError, 0.3);
     EXPECT_LT(acc.maxSkewError, 1.0);
+}
+
+TEST(PageAccuracy, SampleOfHarderScenes)
+{
+    mcvInit();
+    // Every ninth of the first 108 harder scenes: all sizes, desks, print,
+    // clutter, cables, shadows and perspective.
+    std::vector<vcam::SceneParams> scenes;
+    for (int i = 0; i < 108; i += 9)
+        scenes.push_back(hardScenes(1, i).front());
+    Detection det = measureDetection(scenes, libraryDetector);
+    for (const std::string &m : det.misses)
+        std::printf("  %s\n", m.c_str());
+    EXPECT_GE(det.found, det.pictures - 1);
+    EXPECT_GE(det.meanIoU, 0.93);
+}
+
+TEST(PageAccuracy, NoPageOnDesksWithoutOne)
+{
+    mcvInit();
+    Detection det = measureDetection(emptyDesks(10), libraryDetector);
+    for (const std::string &m : det.misses)
+        ADD_FAILURE() << m;
+    EXPECT_EQ(det.found, 0);
 }
 
 TEST(PageAccuracy, RectangleRecordAndConfidence)

@@ -29,9 +29,13 @@ cv::Mat decodeJpeg(const std::uint8_t *data, std::size_t length, int expectedWid
 struct PageQuad {
     cv::Point2f corner[4]; // top-left, top-right, bottom-right, bottom-left
     int confidence = 0;    // 0..1000
+    // Side i (corner i to corner i + 1) is the picture's edge: the sheet
+    // reaches past it, and the side tells nothing of the sheet's tilt.
+    bool pictureEdge[4] = {false, false, false, false};
 };
 
-// Looks for a light sheet on a darker desk; false when none is found.
+// Looks for a sheet of paper on a desk (pagesearch.cpp); false when none is
+// found with enough evidence.
 bool findPage(const cv::Mat &image, PageQuad &page);
 
 // Tilt of the page's edges in degrees, positive when turned clockwise.

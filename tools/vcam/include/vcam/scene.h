@@ -32,7 +32,7 @@ struct SceneParams {
     // Mild perspective: the page's top edge is shorter than its bottom edge
     // by this fraction of the page width (0 = none).
     double keystone = 0.0;
-    // Desk style (0..3: plain dark, wood grain, fabric, cluttered).
+    // Desk style (0..3: plain dark, wood grain, fabric, cluttered; 4..8 below).
     int deskTexture = 0;
     // Standard deviation of the pixel noise, in 8-bit levels.
     double noise = 3.0;
@@ -60,7 +60,8 @@ struct SceneParams {
     // Cables running across the picture and over the page.
     int cables = 0;
     // 0..1: strength of a soft shadow cast over part of the picture and of
-    // the sheet's contact shadow on the desk round it.
+    // the sheet's contact shadow on the desk round it (with objects, cables
+    // or desks 4..8 a sheet always casts a faint one).
     double shadow = 0;
     // Print on the page: 0 text, 1 text and a ruled table, 2 a form (dark
     // band, photo, boxes), 3 music staves, 4 ruled notebook paper.
@@ -84,6 +85,9 @@ struct Scene {
 };
 
 Scene renderScene(const SceneParams &params);
+
+// The page corners renderScene() would return, without drawing.
+void sceneCorners(const SceneParams &params, Point out[4]);
 
 // JPEG as UVC cameras send it over MJPG: baseline, 4:2:2 or 4:2:0 and no DHT
 // segment (decoders must supply the standard Huffman tables).
