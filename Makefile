@@ -18,7 +18,8 @@ build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
 # Every test: the normal build, then the sanitizer builds of the tests
-# labelled for them (threads and memory of the camera code).
+# labelled for them (threads and memory of the camera code and of the
+# service's in-process parts).
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
 	$(MAKE) test-sanitize
@@ -30,7 +31,7 @@ test-sanitize: deps
 	@for s in address thread; do \
 	  dir=$(BUILD)-$$s; \
 	  echo "== tests under $$s sanitizer ($$dir)"; \
-	  cmake -S . -B $$dir -DZARN_SANITIZE=$$s -DZARN_BUILD_SERVICE=OFF -DCMAKE_BUILD_TYPE=Debug $(CMAKE_ARGS) >/dev/null || exit 1; \
+	  cmake -S . -B $$dir -DZARN_SANITIZE=$$s -DZARN_BUILD_SERVICE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_ARGS) >/dev/null || exit 1; \
 	  cmake --build $$dir -j $(JOBS) || exit 1; \
 	  (cd $$dir && ctest --output-on-failure --timeout 600 -L sanitize --repeat until-pass:2) || exit 1; \
 	done

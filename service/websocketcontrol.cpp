@@ -456,6 +456,9 @@ void WebsocketControl::onQtConnection()
         QWebSocket *ws = m_wsServer->nextPendingConnection();
         if (!ws)
             break;
+        // Owned by the server thread's context object: a socket still open
+        // (or closed with deleteLater) when the loop ends goes with it.
+        ws->setParent(context);
         WsConnRef conn;
         for (const WsConnRef &c : m_conns) {
             if (c->m_phase == WsConnection::Phase::Upgrading && c->m_tcp && c->m_tcp->peerPort() == ws->peerPort() &&
