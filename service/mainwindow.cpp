@@ -67,6 +67,9 @@ MainWindow::~MainWindow()
         m_websocket->closeWebsocketServer();
         if (m_socketThread)
             m_socketThread->wait();
+        // A capture thread may be sending a preview frame until UnInit
+        // below: it does so holding the frame lock.
+        std::lock_guard<std::mutex> frameGuard(m_frameLock);
         delete m_websocket;
         m_websocket = nullptr;
     }
