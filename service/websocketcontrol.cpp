@@ -740,16 +740,7 @@ void WebsocketControl::closeWith(const WsConnRef &conn, QWebSocketProtocol::Clos
         return;
     printf("closing conn id %d (%d): %s\n", conn->id(), static_cast<int>(code), why);
     conn->m_closed = true;
-    {
-        std::lock_guard<std::mutex> lock(conn->m_mutex);
-        conn->m_replies.clear();
-        conn->m_replyBytes = 0;
-        conn->m_hasFrame = false;
-        conn->m_frame.bytes.clear();
-    }
-    conn->m_inbox.clear();
-    conn->m_inboxBytes = 0;
-    conn->m_phase = WsConnection::Phase::Closing;
+    discardQueued(conn);
     conn->m_since = nowMs();
     if (conn->m_readPaused && conn->m_tcp) {
         conn->m_readPaused = false;
@@ -909,16 +900,7 @@ void WebsocketControl::onSocketGone(const WsConnRef &conn)
         conn_close = 1;
         printf("Reg test: called connection close (TLS: %d)..\n", 0);
     }
-    {
-        std::lock_guard<std::mutex> lock(conn->m_mutex);
-        conn->m_replies.clear();
-        conn->m_replyBytes = 0;
-        conn->m_hasFrame = false;
-        conn->m_frame.bytes.clear();
-    }
-    conn->m_inbox.clear();
-    conn->m_inboxBytes = 0;
-    conn->m_phase = WsConnection::Phase::Closing;
+    discardQueued(conn);
     // Not deleted here: this may run inside one of the sockets' own signals.
     // The WebSocket goes first: it may own the TCP socket.
     if (conn->m_ws)
@@ -944,6 +926,21 @@ int WebsocketControl::doSendBinary(const WsConnRef &conn, const char *data, int 
 int WebsocketControl::doSendFrameText(const WsConnRef &conn, const char *data, int len)
 {
     return enqueue(conn, data, len, false, true) ? len : -1;
+}
+
+// A closing connection keeps nothing to send or to handle.
+void WebsocketControl::discardQueued(const WsConnRef &conn)
+{
+    {
+        std::lock_guard<std::mutex> lock(conn->m_mutex);
+        conn->m_replies.clear();
+        conn->m_replyBytes = 0;
+        conn->m_hasFrame = false;
+        conn->m_frame.bytes.clear();
+    }
+    conn->m_inbox.clear();
+    conn->m_inboxBytes = 0;
+    conn->m_phase = WsConnection::Phase::Closing;
 }
 
 void WebsocketControl::shutDownOnServerThread()

@@ -263,6 +263,7 @@ private:
     void flush(const WsConnRef &conn);
     void onMessage(const WsConnRef &conn, const QByteArray &payload);
     void onSocketGone(const WsConnRef &conn);
+    static void discardQueued(const WsConnRef &conn);
     void shutDownOnServerThread();
 
     QObject *context;  // server-thread object: servers, sockets, timers
