@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -74,21 +75,33 @@ std::string enterPrivateNamespaces()
     // keep a handle on it (taken inside the new namespace, as a bind source
     // must be) to bind it back over the empty file systems.
     const std::string build = KOBIX_BUILD_DIR;
+    const std::string source = KOBIX_SOURCE_DIR;
     int keep = open(build.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (keep < 0)
         return failure(("open " + build).c_str());
+    // The source tree too (the virtual camera's profiles are read from it).
+    int keepSource = open(source.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (keepSource < 0) {
+        close(keep);
+        return failure(("open " + source).c_str());
+    }
     std::string err;
     if (mount("tmpfs", "/opt", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") != 0)
         err = failure("tmpfs over /opt");
     else if (mount("tmpfs", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0)
         err = failure("tmpfs over /tmp");
-    else if (isUnder(build, "/tmp") || isUnder(build, "/opt")) {
-        err = makeDirectories(build);
-        std::string source = "/proc/self/fd/" + std::to_string(keep);
-        if (err.empty() && mount(source.c_str(), build.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
-            err = failure(("binding back " + build).c_str());
+    const std::pair<const std::string *, int> trees[] = {{&source, keepSource}, {&build, keep}};
+    for (const auto &tree : trees) {
+        const std::string &dir = *tree.first;
+        if (!err.empty() || !(isUnder(dir, "/tmp") || isUnder(dir, "/opt")))
+            continue;
+        err = makeDirectories(dir);
+        std::string from = "/proc/self/fd/" + std::to_string(tree.second);
+        if (err.empty() && mount(from.c_str(), dir.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            err = failure(("binding back " + dir).c_str());
     }
     close(keep);
+    close(keepSource);
     if (!err.empty())
         return err;
     return bringUpLoopback();
