@@ -6,8 +6,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "capturesession.h"
@@ -34,6 +36,27 @@ constexpr tag_CameraWidthAndHeight kUsualSizes[] = {
     {3264, 2448}, {2592, 1944}, {2048, 1536}, {1920, 1080}, {1600, 1200}, {1280, 960},
     {1280, 720},  {1024, 768},  {800, 600},   {640, 480},   {320, 240},
 };
+
+// The one line a user sees when a camera node is not theirs to open: which
+// node, and which group gives access to it.
+void PrintNoPermission(const char *path)
+{
+    char group[64];
+    snprintf(group, sizeof group, "video");
+    struct stat st {};
+    if (stat(path, &st) == 0) {
+        struct group gr {};
+        struct group *found = nullptr;
+        char buf[1024];
+        if (getgrgid_r(st.st_gid, &gr, buf, sizeof buf, &found) == 0 && found)
+            snprintf(group, sizeof group, "%s", found->gr_name);
+        else
+            snprintf(group, sizeof group, "%u", static_cast<unsigned>(st.st_gid));
+    }
+    printf("Error::%s :: permission denied on %s: the user needs read and write access "
+           "(membership of group \"%s\")\n",
+           "OpenCameraCapture", path, group);
+}
 
 bool fitsStepwise(const v4l2_frmsize_stepwise &s, const tag_CameraWidthAndHeight &size)
 {
@@ -180,14 +203,20 @@ int CameraCapture::OpenCameraCapture(const char *path)
         return -1;
     if (access(path, F_OK) != 0)
         return -16;
-    if (access(path, R_OK | W_OK) != 0)
+    if (access(path, R_OK | W_OK) != 0) {
+        if (errno == EACCES)
+            PrintNoPermission(path);
         return -19;
+    }
 
     // Close-on-exec: helpers started with system() must not keep the
     // camera busy.
     const int fd = open(path, O_RDWR | O_CLOEXEC);
     if (fd < 0) {
-        printf("Error::%s::Open %s filed\n", "OpenCameraCapture", path);
+        if (errno == EACCES)
+            PrintNoPermission(path);
+        else
+            printf("Error::%s::Open %s filed\n", "OpenCameraCapture", path);
         return -31;
     }
 

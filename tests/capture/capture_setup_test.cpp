@@ -1,5 +1,6 @@
 // Device set-up of CameraCapture against the virtual document camera:
 // opening, the resolution list, format, frame rate and exposure.
+#include <algorithm>
 #include <cjson/cJSON.h>
 #include <cstdlib>
 #include <dirent.h>
@@ -98,7 +99,8 @@ TEST_F(CaptureSetup, OpenRefusesMissingUnwritableAndNonCaptureNodes)
     EXPECT_EQ(cap.StopCameraCapture(), -32);
     EXPECT_EQ(cap.CloseCameraCapture(), -32);
 
-    // Read/write permission is checked before opening.  Root passes every
+    // Read/write permission is checked before opening, and the refusal names
+    // the node and the group that would give access.  Root passes every
     // permission check, so the check runs in a child without privileges.
     const std::string locked = ::testing::TempDir() + "locked-node";
     std::ofstream(locked) << "x";
@@ -108,7 +110,13 @@ TEST_F(CaptureSetup, OpenRefusesMissingUnwritableAndNonCaptureNodes)
         if (geteuid() == 0 && setuid(65534) != 0)
             _exit(100);
         CameraCapture other;
-        _exit(-other.OpenCameraCapture(locked.c_str()));
+        StdoutCapture refusal;
+        const int ret = other.OpenCameraCapture(locked.c_str());
+        const std::string line = refusal.text();
+        const bool named = line.find("permission denied on " + locked + ":") != std::string::npos &&
+                           line.find("group \"root\"") != std::string::npos &&
+                           std::count(line.begin(), line.end(), '\n') == 1;
+        _exit(named ? -ret : 101);
     }
     int status = 0;
     waitpid(child, &status, 0);
