@@ -17,7 +17,8 @@ ZARNCAMERA_API CImageProcessServer *imageServer = nullptr;
 
 namespace {
 
-const char kVersion[] = "2.0.1";
+// The project version (CMake), shared with the program and the package.
+const char kVersion[] = ZARN_VERSION;
 
 // Result codes of this interface.
 enum {

@@ -82,6 +82,8 @@ int main(int argc, char **argv)
     if (process_already_running() != 0)
         return showDuplicateBox();
 
+    // The version, once this copy is the one that runs.
+    printf("kobix-web %s\n", KOBIX_VERSION);
     puts("before Mainwindow ");
     MainWindow window(nullptr);
     puts("after Mainwindow ");
