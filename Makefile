@@ -4,7 +4,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 PREFIX     ?= /opt/velmora/camera
 
-.PHONY: all deps build test test-unit test-sanitize install run bench compliance clean
+.PHONY: all deps build test test-unit test-sanitize install package run bench compliance clean
 
 all: build
 
@@ -38,6 +38,11 @@ test-sanitize: deps
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package kobix-web_<version>_amd64.deb, written to $(BUILD).
+package: build
+	cd $(BUILD) && cpack -G DEB
+	@ls $(BUILD)/kobix-web_*_amd64.deb
 
 run: install
 	PREFIX=$(PREFIX) scripts/run.sh
