@@ -82,9 +82,14 @@ if [ "${KOBIX_PACKAGE_NS:-}" != 1 ]; then
 fi
 
 # ---- inside the private namespaces
-ns=$work/ns
-mkdir -p "$ns"
+# The scratch space is a tmpfs on /mnt, which none of the mounts below
+# covers (the build and source trees may lie under /tmp or /opt): the
+# overlays' upper layers, the package, its file list and the client.
+ns=/mnt
+[ -d "$ns" ] || fail "no $ns to mount the scratch space on"
 mount -t tmpfs -o mode=0755 tmpfs "$ns"
+cp "$deb" "$work/paths" "$here/vstatus.py" "$ns/"
+deb=$ns/$(basename "$deb")
 for dir in /opt /etc /usr /var/lib/dpkg; do
   layer=$ns/$(echo "$dir" | tr / _)
   mkdir -p "$layer/upper" "$layer/work"
@@ -101,12 +106,12 @@ ip link set lo up
 : >"$ns/before"
 while read -r p; do
   if [ -e "/$p" ] || [ -L "/$p" ]; then echo "$p" >>"$ns/before"; fi
-done <"$work/paths"
+done <"$ns/paths"
 left_behind() {
   while read -r p; do
     grep -qx "$p" "$ns/before" && continue
     if [ -e "/$p" ] || [ -L "/$p" ]; then echo "/$p"; fi
-  done <"$work/paths"
+  done <"$ns/paths"
 }
 
 dpkg -i "$deb" >"$ns/dpkg-i.log" 2>&1 || { cat "$ns/dpkg-i.log"; fail "dpkg -i"; }
@@ -133,7 +138,7 @@ export HOME=/tmp/home QT_QPA_PLATFORM=offscreen
 mkdir -p "$HOME"
 (cd "$workdir" && exec $command) >"$ns/service.log" 2>&1 &
 service=$!
-if ! /usr/bin/python3 "$here/vstatus.py" 30; then
+if ! /usr/bin/python3 "$ns/vstatus.py" 30; then
   cat "$ns/service.log"
   fail "no answer to VideoStatus"
 fi
