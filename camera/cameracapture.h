@@ -14,7 +14,7 @@
 // a callback in progress has returned (at most about 2.2 seconds for one
 // that does not; the teardown is then left to the thread as well).
 //
-// Results: 0 or a negative code (see CaptureResult); JSON texts are
+// Results: 0 or a negative code of resultcodes.h; JSON texts are
 // malloc'ed and owned by the caller (free), null when there is nothing.
 #pragma once
 
@@ -27,21 +27,6 @@
 #include "ZarnKobixManager.h"
 
 class CaptureSession;
-
-// Result codes of the capture layer.
-enum CaptureResult : int {
-    CAPTURE_OK = 0,
-    CAPTURE_EINVAL = -1,         // invalid argument
-    CAPTURE_ENOPATH = -16,       // the device path does not exist
-    CAPTURE_EACCESS = -19,       // the path is not readable and writable
-    CAPTURE_EOPEN = -31,         // open failed
-    CAPTURE_ENOTOPEN = -32,      // the device is not open
-    CAPTURE_ECAPABILITY = -34,   // cannot capture/stream; frame-rate query failed
-    CAPTURE_ESET = -35,          // a setting or streaming ioctl failed
-    CAPTURE_EREAD = -36,         // a reading ioctl or an allocation failed
-    CAPTURE_ENOTFOUND = -37,     // resolution or format not found / out of range
-    CAPTURE_EWAIT = -38,         // waiting for a frame failed or timed out
-};
 
 struct tag_CameraWidthAndHeight {
     std::int32_t width;

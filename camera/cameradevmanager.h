@@ -33,7 +33,7 @@ public:
     void SetHotPlugCallBackFunc(ChangeCallBack fn);
 
     // Creates the monitor and starts the hot-plug thread.  0, or
-    // ZARN_ERR_HOTPLUG_THREAD when the thread cannot be started.
+    // zarn::kNoHotPlugThread when the thread cannot be started.
     int StartHotPlugThread();
 
     static void HotplugCallBack(void *userData, tag_dev_online_node node);
@@ -57,8 +57,6 @@ public:
     int SetCamCurResNo(int camID, int resNo);
     int StartCamCapture(int camID, FrameCallBack fn);
     int StopCameraCapture(int camID);
-
-    enum { ZARN_ERR_HOTPLUG_THREAD = -11 };
 
 private:
     int MaxCameraIDFlagLocked() const;

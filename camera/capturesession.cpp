@@ -1,4 +1,5 @@
 #include "capturesession.h"
+#include "resultcodes.h"
 
 #include <cerrno>
 #include <chrono>
@@ -219,11 +220,11 @@ int CaptureSession::CamCapture_Frame()
     const int r = poll(p, 2, kFrameWaitMs);
     if (r < 0) {
         printf("info::%s ::Select Error\n", "CamCapture_Frame");
-        return -38;
+        return zarn::kWaitFailed;
     }
     if (r == 0) {
         printf("info::%s ::Select Timeout\n", "CamCapture_Frame");
-        return -38;
+        return zarn::kWaitFailed;
     }
     if (p[1].revents) {
         // Woken by a stop (or a cancelled one): the loop decides.
@@ -245,13 +246,13 @@ int CaptureSession::CamCapture_CallBack()
     if (zarn::xioctl(m_fd, VIDIOC_DQBUF, &buf) < 0) {
         m_deviceLost = errno == ENODEV;
         printf("Error::%s ::VIDIOC_DQBUF\n", "CamCapture_CallBack");
-        return -35;
+        return zarn::kSetFailed;
     }
     deliver(buf);
     if (zarn::xioctl(m_fd, VIDIOC_QBUF, &buf) < 0) {
         m_deviceLost = errno == ENODEV;
         printf("Error::%s ::VIDIOC_QBUF\n", "CamCapture_CallBack");
-        return -35;
+        return zarn::kSetFailed;
     }
     return 0;
 }
