@@ -1,0 +1,173 @@
+// The buffer queue of the capture node: allocation, queueing, dequeueing.
+#include "ioctl_handlers.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+
+namespace vcam {
+namespace ioctls {
+
+int requestBuffers(IoctlCall &call) {
+    OpenFile &of = call.of;
+    Session &s = call.s;
+    const Profile &p = call.p;
+    const auto &formats = call.p.formats;
+    void *arg = call.arg;
+    auto *rb = static_cast<v4l2_requestbuffers *>(arg);
+    if (!isCapture(rb->type) || rb->memory != V4L2_MEMORY_MMAP)
+        return -EINVAL;
+    rb->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
+    rb->flags = 0;
+    std::memset(rb->reserved, 0, sizeof rb->reserved);
+    if (call.notOwner())
+        return -EBUSY;
+    if (s.streaming)
+        return -EBUSY;
+    s.releaseBuffers();
+    if (rb->count == 0)
+        return 0;
+    const unsigned granted = p.buffers;
+    const std::uint32_t fourcc = formats[s.formatIndex].fourcc;
+    if (const int rc = s.addBuffers(granted, sizeImage(fourcc, s.width, s.height))) {
+        s.releaseBuffers();
+        return rc;
+    }
+    s.bufFourcc = fourcc;
+    s.bufWidth = s.width;
+    s.bufHeight = s.height;
+    s.owner = of.fd;
+    s.ownerDesc = of.desc;
+    rb->count = granted;
+    return 0;
+}
+
+int createBuffers(IoctlCall &call) {
+    OpenFile &of = call.of;
+    Session &s = call.s;
+    const auto &formats = call.p.formats;
+    void *arg = call.arg;
+    auto *cb = static_cast<v4l2_create_buffers *>(arg);
+    if (!isCapture(cb->format.type) || cb->memory != V4L2_MEMORY_MMAP)
+        return -EINVAL;
+    cb->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
+    cb->flags = 0;
+    std::memset(cb->reserved, 0, sizeof cb->reserved);
+    if (call.notOwner())
+        return -EBUSY;
+    const std::uint32_t fourcc = formats[s.formatIndex].fourcc;
+    const std::uint32_t needed = sizeImage(fourcc, s.width, s.height);
+    if (cb->format.fmt.pix.sizeimage < needed)
+        return -EINVAL; // too small for the current format
+    cb->index = std::uint32_t(s.buffers.size());
+    constexpr unsigned kMaxBuffers = 32;
+    const unsigned count = std::min<unsigned>(cb->count, kMaxBuffers - unsigned(s.buffers.size()));
+    cb->count = count;
+    if (count == 0)
+        return 0;
+    const bool first = s.buffers.empty();
+    if (const int rc = s.addBuffers(count, cb->format.fmt.pix.sizeimage)) {
+        if (first)
+            s.releaseBuffers();
+        return rc;
+    }
+    if (first) {
+        s.bufFourcc = fourcc;
+        s.bufWidth = s.width;
+        s.bufHeight = s.height;
+        s.owner = of.fd;
+        s.ownerDesc = of.desc;
+    }
+    return 0;
+}
+
+int buffer(IoctlCall &call) {
+    OpenFile &of = call.of;
+    Session &s = call.s;
+    ControlBlock *ctl = call.ctl;
+    const unsigned request = call.request;
+    void *arg = call.arg;
+    std::unique_lock<std::mutex> &lock = call.lock;
+    auto *b = static_cast<v4l2_buffer *>(arg);
+    // Like vb2: only QBUF insists on the memory type; QUERYBUF and
+    // DQBUF fill it in.
+    if (!isCapture(b->type) || (request == VIDIOC_QBUF && b->memory != V4L2_MEMORY_MMAP))
+        return -EINVAL;
+    if (request != VIDIOC_QUERYBUF && call.notOwner())
+        return -EBUSY;
+    auto fill = [&](unsigned index) {
+        const Session::Buffer &buf = s.buffers[index];
+        std::memset(b, 0, sizeof *b);
+        b->index = index;
+        b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b->memory = V4L2_MEMORY_MMAP;
+        b->m.offset = std::uint32_t(buf.offset);
+        b->length = std::uint32_t(buf.length);
+        b->field = V4L2_FIELD_NONE;
+        b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
+        if (buf.mappings)
+            b->flags |= V4L2_BUF_FLAG_MAPPED;
+        if (buf.state == Session::BufState::Queued)
+            b->flags |= V4L2_BUF_FLAG_QUEUED;
+        if (buf.state == Session::BufState::Done)
+            b->flags |= V4L2_BUF_FLAG_DONE;
+        b->flags |= buf.flags;
+        if (buf.state != Session::BufState::Queued) {
+            b->bytesused = buf.bytesused;
+            b->sequence = buf.sequence;
+            b->timestamp = buf.timestamp;
+        }
+    };
+    if (request == VIDIOC_QUERYBUF) {
+        if (b->index >= s.buffers.size())
+            return -EINVAL;
+        fill(b->index);
+        return 0;
+    }
+    if (request == VIDIOC_QBUF) {
+        if (b->index >= s.buffers.size())
+            return -EINVAL;
+        Session::Buffer &buf = s.buffers[b->index];
+        if (buf.state != Session::BufState::Dequeued)
+            return -EINVAL;
+        buf.state = Session::BufState::Queued;
+        buf.flags = 0;
+        buf.bytesused = 0;
+        s.queued.push_back(b->index);
+        fill(b->index);
+        return 0;
+    }
+    // VIDIOC_DQBUF
+    if (!s.streaming)
+        return -EINVAL;
+    const int fl = fcntl(of.fd, F_GETFL);
+    const bool nonblocking = fl >= 0 && (fl & O_NONBLOCK);
+    while (s.done.empty()) {
+        if (nonblocking)
+            return -EAGAIN;
+        s.waiters++;
+        s.cv.wait(lock); // releases the node lock while waiting
+        s.waiters--;
+        if (s.dead)
+            return -ENODEV;
+        if (!s.streaming)
+            return -EINVAL; // STREAMOFF while waiting
+    }
+    const unsigned index = s.done.front();
+    s.done.pop_front();
+    eventfd_t one;
+    // The counter is at least 1 here, so this read does not block.
+    eventfd_read(s.owner, &one);
+    Session::Buffer &buf = s.buffers[index];
+    buf.state = Session::BufState::Dequeued;
+    if (ctl && buf.frameNo)
+        ctl->stampDequeued(buf.frameNo - 1, monotonicNs());
+    fill(index);
+    b->flags &= ~V4L2_BUF_FLAG_DONE;
+    return 0;
+}
+
+} // namespace ioctls
+} // namespace vcam
