@@ -143,7 +143,7 @@ bool LessSort(tag_CameraWidthAndHeight a, tag_CameraWidthAndHeight b)
     return a.width < b.width;
 }
 
-CameraCapture::CameraCapture() : m_thread(0), m_open(false)
+CameraCapture::CameraCapture() : m_open(false)
 {
     InitCamCapArgc();
 }
@@ -475,14 +475,14 @@ int CameraCapture::StartCameraCapture(ZarnCameraFrameCallback callback)
     if (m_session) {
         // A stop the capture thread has not taken yet is simply withdrawn:
         // the thread goes on with its buffers.
-        if (m_thread != 0 && m_session->cancelStop()) {
+        if (m_thread.joinable() && m_session->cancelStop()) {
             if (CamCapture_Start() < 0) {
                 printf("Error::%s ::VIDIOC_STREAMON Error\n", "StartCameraCapture");
                 return zarn::kSetFailed;
             }
             return 0;
         }
-        if (m_thread == 0 || m_session->state() == CaptureSession::Exiting) {
+        if (!m_thread.joinable() || m_session->state() == CaptureSession::Exiting) {
             // Leftovers of an earlier run (a start whose stream never came
             // on, or a thread on its way out): finish them, or the driver
             // refuses new buffers while the old ones are mapped.
@@ -544,38 +544,34 @@ int CameraCapture::StartCameraCapture(ZarnCameraFrameCallback callback)
     }
 
     m_frameCallback = callback;
-    pthread_t thread;
-    if (!CaptureSession::startThread(session, &thread)) {
+    if (!CaptureSession::startThread(session, m_thread)) {
         CamCapture_Stop();
         CamCapture_Release();
         return zarn::kSetFailed;
     }
-    m_thread = thread;
     return 0;
 }
 
 bool CameraCapture::endCaptureThread()
 {
-    if (!m_session || m_thread == 0)
+    if (!m_session || !m_thread.joinable())
         return true;
     m_session->requestStop();
     // On the capture thread itself (a stop from inside the frame callback)
     // there is nothing to wait for: the thread takes the stop as soon as
     // the callback returns.
-    if (pthread_equal(pthread_self(), m_thread))
+    if (m_thread.get_id() == std::this_thread::get_id())
         return false;
     if (!m_session->waitExit(kStopWaitMs))
         return false;
-    pthread_join(m_thread, nullptr);
-    m_thread = 0;
+    m_thread.join();
     return true;
 }
 
 void CameraCapture::handOverRun()
 {
     m_session->adoptDescriptor();
-    pthread_detach(m_thread);
-    m_thread = 0;
+    m_thread.detach();
     m_session.reset();
     m_fd = -1;
 }
@@ -633,7 +629,10 @@ void CameraCapture::CamCapture_Release()
     if (m_session)
         m_session->releaseBuffers();
     m_session.reset();
-    m_thread = 0;
+    // Reached only once the thread was joined or never started; a thread
+    // still running would own the run through its own reference.
+    if (m_thread.joinable())
+        m_thread.detach();
 }
 
 int CameraCapture::CamCapture_Close()

@@ -21,7 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <pthread.h>
+#include <thread>
 #include <vector>
 
 #include "ZarnKobixManager.h"
@@ -102,7 +102,7 @@ private:
     // The capture thread's flags (running, stop requested) and the mapped
     // buffers live in the run (CaptureSession), which the thread shares and
     // which may outlive this object.
-    pthread_t m_thread; // capture thread of the current run, 0 if none
+    std::thread m_thread; // capture thread of the current run; not joinable if none
     int m_fd;
     std::uint32_t m_width;
     std::int32_t m_height;

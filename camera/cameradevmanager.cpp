@@ -4,6 +4,7 @@
 #include "spinlock.h"
 
 #include <cjson/cJSON.h>
+#include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -76,7 +77,10 @@ int CCameraDevManager::StartHotPlugThread()
     auto hotPlug = std::make_shared<CHotPlug>();
     hotPlug->SetCallBackfunc(this, &CCameraDevManager::HotplugCallBack);
     try {
-        m_hotPlugThread = std::thread([hotPlug] { hotPlug->StartHotplugMonitor(nullptr); });
+        m_hotPlugThread = std::thread([hotPlug] {
+            pthread_setname_np(pthread_self(), "kobix-hotplug");
+            hotPlug->StartHotplugMonitor(nullptr);
+        });
     } catch (const std::system_error &) {
         return zarn::kNoHotPlugThread;
     }

@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <linux/videodev2.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -99,13 +101,13 @@ void CaptureSession::releaseBuffers()
     zarn::xioctl(m_fd, VIDIOC_REQBUFS, &none);
 }
 
-bool CaptureSession::startThread(const std::shared_ptr<CaptureSession> &session, pthread_t *thread)
+bool CaptureSession::startThread(const std::shared_ptr<CaptureSession> &session, std::thread &thread)
 {
     // The thread gets its own reference, so the run outlives a CameraCapture
     // that lets go of it (or is destroyed) while the thread still runs.
-    auto *ref = new std::shared_ptr<CaptureSession>(session);
-    if (pthread_create(thread, nullptr, &CaptureSession::doing_Capture, ref) != 0) {
-        delete ref;
+    try {
+        thread = std::thread(&CaptureSession::doing_Capture, session);
+    } catch (const std::system_error &) {
         return false;
     }
     return true;
@@ -138,12 +140,10 @@ bool CaptureSession::waitExit(int timeoutMs) const
     }
 }
 
-void *CaptureSession::doing_Capture(void *arg)
+void CaptureSession::doing_Capture(std::shared_ptr<CaptureSession> self)
 {
-    std::shared_ptr<CaptureSession> self = std::move(*static_cast<std::shared_ptr<CaptureSession> *>(arg));
-    delete static_cast<std::shared_ptr<CaptureSession> *>(arg);
+    pthread_setname_np(pthread_self(), "kobix-capture");
     self->captureLoop();
-    return const_cast<char *>("Capture End");
 }
 
 bool CaptureSession::takeStop()

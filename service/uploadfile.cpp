@@ -7,6 +7,7 @@
 #include <curl/curl.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -187,7 +188,10 @@ UploadFile::UploadFile(const Limits &limits) : m_limits(limits)
 {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     m_multi = curl_multi_init();
-    m_worker = std::thread([this] { run(); });
+    m_worker = std::thread([this] {
+        pthread_setname_np(pthread_self(), "kobix-upload");
+        run();
+    });
 }
 
 UploadFile::~UploadFile()
