@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "capturesession.h"
+#include "printline.h"
 #include "v4l2ioctl.h"
 
 // Written by every start; nothing in the library reads it back (each
@@ -165,6 +166,14 @@ void CameraCapture::InitCamCapArgc()
     m_resList.clear();
 }
 
+int CameraCapture::failed(const char *operation, const char *call, int code) const
+{
+    const int err = errno;
+    zarn::printLine(zarn::Level::Error, "capture", "%s: %s on %s: %s", operation, call, m_path.c_str(),
+                    zarn::errorText(err).c_str());
+    return code;
+}
+
 int CameraCapture::xioctl(int fd, unsigned long request, void *arg)
 {
     return zarn::xioctl(fd, request, arg);
@@ -178,10 +187,11 @@ int CameraCapture::OpenCameraCapture(const char *path)
         return 0;
     if (!path)
         return zarn::kBadArgument;
+    m_path = path;
     if (access(path, F_OK) != 0)
-        return zarn::kNoSuchCamera;
+        return failed("OpenCameraCapture", "access", zarn::kNoSuchCamera);
     if (access(path, R_OK | W_OK) != 0)
-        return zarn::kNoAccess;
+        return failed("OpenCameraCapture", "access", zarn::kNoAccess);
 
     // Close-on-exec: helpers started with system() must not keep the
     // camera busy.
@@ -299,7 +309,7 @@ int CameraCapture::GetCameraResolution()
         return zarn::kNotOpen;
     v4l2_format fmt;
     if (!readCapture(m_fd, VIDIOC_G_FMT, fmt))
-        return zarn::kReadFailed;
+        return failed("GetCameraResolution", "VIDIOC_G_FMT", zarn::kReadFailed);
     const auto w = static_cast<std::int32_t>(fmt.fmt.pix.width);
     const auto h = static_cast<std::int32_t>(fmt.fmt.pix.height);
     printf("w::%d,h::%d\n", w, h);
@@ -318,7 +328,7 @@ int CameraCapture::GetCameraVideoFormat(char *buf, int size)
         return zarn::kNotOpen;
     v4l2_format fmt;
     if (!readCapture(m_fd, VIDIOC_G_FMT, fmt))
-        return zarn::kReadFailed;
+        return failed("GetCameraVideoFormat", "VIDIOC_G_FMT", zarn::kReadFailed);
 
     v4l2_fmtdesc desc;
     for (std::uint32_t index = 0; index < kEnumLimit && enumFormat(m_fd, index, desc); ++index) {
@@ -360,7 +370,7 @@ int CameraCapture::GetCameraFPS()
         return zarn::kNotOpen;
     v4l2_streamparm parm;
     if (!readCapture(m_fd, VIDIOC_G_PARM, parm))
-        return zarn::kCannotCapture;
+        return failed("GetCameraFPS", "VIDIOC_G_PARM", zarn::kCannotCapture);
     return static_cast<int>(parm.parm.capture.timeperframe.denominator);
 }
 
@@ -373,11 +383,11 @@ int CameraCapture::SetCameraFPS(int fps)
         return zarn::kNotOpen;
     v4l2_streamparm parm;
     if (!readCapture(m_fd, VIDIOC_G_PARM, parm))
-        return zarn::kSetFailed;
+        return failed("SetCameraFPS", "VIDIOC_G_PARM", zarn::kSetFailed);
     parm.parm.capture.timeperframe.numerator = 1;
     parm.parm.capture.timeperframe.denominator = static_cast<std::uint32_t>(fps);
     if (zarn::xioctl(m_fd, VIDIOC_S_PARM, &parm) != 0)
-        return zarn::kSetFailed;
+        return failed("SetCameraFPS", "VIDIOC_S_PARM", zarn::kSetFailed);
     m_fps = fps;
     if (m_session)
         m_session->setFps(fps);
@@ -444,7 +454,9 @@ int CameraCapture::SetCameraExposureManual()
     v4l2_control ctrl{};
     ctrl.id = V4L2_CID_EXPOSURE_AUTO;
     ctrl.value = 3;
-    return zarn::xioctl(m_fd, VIDIOC_S_CTRL, &ctrl) != 0 ? zarn::kSetFailed : 0;
+    if (zarn::xioctl(m_fd, VIDIOC_S_CTRL, &ctrl) != 0)
+        return failed("SetCameraExposureManual", "VIDIOC_S_CTRL", zarn::kSetFailed);
+    return 0;
 }
 
 char *CameraCapture::OrganizeResSizeJSONStr(const std::vector<tag_CameraWidthAndHeight> &list)

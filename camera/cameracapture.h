@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -91,6 +92,10 @@ public:
 
 private:
     void InitCamCapArgc();
+    // A system call failed where no fixed text is printed: prints one line
+    // with the operation, the call, the device node and errno's text, and
+    // returns code.
+    int failed(const char *operation, const char *call, int code) const;
     // Ends the current capture thread: requests the stop, wakes the thread
     // and joins it.  Returns false when it could not wait (called on the
     // capture thread itself, or the callback did not return in time); the
@@ -104,6 +109,7 @@ private:
     // which may outlive this object.
     std::thread m_thread; // capture thread of the current run; not joinable if none
     int m_fd;
+    std::string m_path; // device node of the latest open, for failure lines
     std::uint32_t m_width;
     std::int32_t m_height;
     std::int32_t m_fps;
