@@ -463,6 +463,8 @@ bool Engine::tick(const std::shared_ptr<Node> &node) {
     }
     if (ctl && ControlBlock::take(ctl->shortCount))
         used = std::min(used, ctl->shortBytes.load());
+    if (ctl && ControlBlock::take(ctl->overlongCount))
+        used = std::uint32_t(b.length) + 1;
     if (ctl && ControlBlock::take(ctl->errorCount))
         b.flags |= V4L2_BUF_FLAG_ERROR;
     b.bytesused = used;
