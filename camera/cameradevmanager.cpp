@@ -199,6 +199,12 @@ int CCameraDevManager::GetCameraDevCount()
     return static_cast<int>(m_camDevList.size());
 }
 
+std::size_t CCameraDevManager::LostCameraCount()
+{
+    SpinLockGuard lock(m_listLock);
+    return m_camLostList.size();
+}
+
 char *CCameraDevManager::DevListText(const char *func, bool workingOnly)
 {
     if (m_camDevCount.load() == 0)

@@ -13,6 +13,7 @@
 #include "chotplug.h"
 
 #include <atomic>
+#include <cstddef>
 #include <list>
 #include <memory>
 #include <thread>
@@ -46,6 +47,9 @@ public:
     bool IsOpenCamID(int camID);
     int StatusOfCamID(int camID);
     int GetCameraDevCount();
+    // Records kept of cameras unplugged while open (they answer
+    // zarn::kUnplugged): at most one per identifier, however many unplugs.
+    std::size_t LostCameraCount();
     char *GetCamOnLineDevList();
     char *GetCamWorkDevList();
     int ValidCameraNo();
