@@ -36,6 +36,7 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -49,6 +50,20 @@ const QStringList kResolutions = {"2592*1944", "2048*1536", "1920*1080", "1600*1
 // (under ThreadSanitizer the virtual camera alone takes some 10 s to render
 // its first 2592x1944 frames on an idle machine).
 constexpr int kWaitMs = 120000;
+
+// Names of this process's threads that the service and the library start.
+std::string serviceThreads()
+{
+    std::string names;
+    for (const QString &tid : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        std::ifstream in("/proc/self/task/" + tid.toStdString() + "/comm");
+        std::string name;
+        std::getline(in, name);
+        if (name.rfind("kobix-", 0) == 0)
+            names += name + " ";
+    }
+    return names;
+}
 
 // Marks the start of a step on standard error, between the service's lines.
 void step(const char *what)
@@ -329,11 +344,19 @@ TEST(ServiceWindow, CamerasPreviewPhotosHandOverAndShutDownWhileStreaming)
     ASSERT_TRUE(second.previews(2)) << "no preview for the second page";
     ASSERT_TRUE(second.waitExpectedSize());
     second.send(captureRequest(5));
+    const std::string running = serviceThreads();
+    for (const char *name : {"kobix-ws ", "kobix-hotplug ", "kobix-capture "})
+        EXPECT_NE(running.find(name), std::string::npos) << name << "is not running: " << running;
     step("destroy the window");
     window.reset();
     step("window destroyed");
 
     EXPECT_EQ(gMainWindow, nullptr);
+    // Every thread the window started has ended and the library is unloaded.
+    EXPECT_TRUE(spinUntil([] { return serviceThreads().empty(); }, 10000)) << "threads left: " << serviceThreads();
+    std::ifstream maps("/proc/self/maps");
+    const std::string mapped((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(mapped.find("libZarnKobixManager"), std::string::npos) << "the camera library stays loaded";
     EXPECT_FALSE(cam1.streaming()) << "the camera streams on after the window is gone";
     EXPECT_EQ(cam1.openDescriptors(), 0u);
     EXPECT_TRUE(second.waitClosed()) << "the server left the second page connected";
