@@ -15,8 +15,7 @@ int requestBuffers(IoctlCall &call) {
     Session &s = call.s;
     const Profile &p = call.p;
     const auto &formats = call.p.formats;
-    void *arg = call.arg;
-    auto *rb = static_cast<v4l2_requestbuffers *>(arg);
+    auto *rb = static_cast<v4l2_requestbuffers *>(call.arg);
     if (!isCapture(rb->type) || rb->memory != V4L2_MEMORY_MMAP)
         return -EINVAL;
     rb->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
@@ -48,8 +47,7 @@ int createBuffers(IoctlCall &call) {
     OpenFile &of = call.of;
     Session &s = call.s;
     const auto &formats = call.p.formats;
-    void *arg = call.arg;
-    auto *cb = static_cast<v4l2_create_buffers *>(arg);
+    auto *cb = static_cast<v4l2_create_buffers *>(call.arg);
     if (!isCapture(cb->format.type) || cb->memory != V4L2_MEMORY_MMAP)
         return -EINVAL;
     cb->capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
@@ -88,9 +86,8 @@ int buffer(IoctlCall &call) {
     Session &s = call.s;
     ControlBlock *ctl = call.ctl;
     const unsigned request = call.request;
-    void *arg = call.arg;
     std::unique_lock<std::mutex> &lock = call.lock;
-    auto *b = static_cast<v4l2_buffer *>(arg);
+    auto *b = static_cast<v4l2_buffer *>(call.arg);
     // Like vb2: only QBUF insists on the memory type; QUERYBUF and
     // DQBUF fill it in.
     if (!isCapture(b->type) || (request == VIDIOC_QBUF && b->memory != V4L2_MEMORY_MMAP))

@@ -171,8 +171,7 @@ int events(IoctlCall &call) {
     Session &s = call.s;
     const Profile &p = call.p;
     const unsigned request = call.request;
-    void *arg = call.arg;
-    auto *sub = static_cast<v4l2_event_subscription *>(arg);
+    auto *sub = static_cast<v4l2_event_subscription *>(call.arg);
     EventState &es = *of.events;
     if (request == VIDIOC_UNSUBSCRIBE_EVENT) {
         if (sub->type == V4L2_EVENT_ALL)
@@ -200,20 +199,18 @@ int events(IoctlCall &call) {
 
 int dequeueEvent(IoctlCall &call) {
     OpenFile &of = call.of;
-    void *arg = call.arg;
     EventState &es = *of.events;
     if (es.queue.empty())
         return -ENOENT;
-    *static_cast<v4l2_event *>(arg) = es.queue.front();
+    *static_cast<v4l2_event *>(call.arg) = es.queue.front();
     es.queue.pop_front();
-    static_cast<v4l2_event *>(arg)->pending = std::uint32_t(es.queue.size());
+    static_cast<v4l2_event *>(call.arg)->pending = std::uint32_t(es.queue.size());
     return 0;
 }
 
 int queryCtrl(IoctlCall &call) {
     const Profile &p = call.p;
-    void *arg = call.arg;
-    auto *q = static_cast<v4l2_queryctrl *>(arg);
+    auto *q = static_cast<v4l2_queryctrl *>(call.arg);
     const CtrlDesc *c = lookupQuery(q->id);
     if (!c)
         return -EINVAL;
@@ -233,8 +230,7 @@ int queryCtrl(IoctlCall &call) {
 
 int queryExtCtrl(IoctlCall &call) {
     const Profile &p = call.p;
-    void *arg = call.arg;
-    auto *q = static_cast<v4l2_query_ext_ctrl *>(arg);
+    auto *q = static_cast<v4l2_query_ext_ctrl *>(call.arg);
     const CtrlDesc *c = lookupQuery(q->id);
     if (!c)
         return -EINVAL;
@@ -243,8 +239,7 @@ int queryExtCtrl(IoctlCall &call) {
 }
 
 int queryMenu(IoctlCall &call) {
-    void *arg = call.arg;
-    auto *m = static_cast<v4l2_querymenu *>(arg);
+    auto *m = static_cast<v4l2_querymenu *>(call.arg);
     if (m->id != V4L2_CID_EXPOSURE_AUTO || m->index > 3 || !(kMenuMask & (1u << m->index)))
         return -EINVAL;
     const std::uint32_t id = m->id, index = m->index;
@@ -260,8 +255,7 @@ int control(IoctlCall &call) {
     Session &s = call.s;
     const Profile &p = call.p;
     const unsigned request = call.request;
-    void *arg = call.arg;
-    auto *c = static_cast<v4l2_control *>(arg);
+    auto *c = static_cast<v4l2_control *>(call.arg);
     const CtrlDesc *d = findCtrl(c->id);
     if (!d)
         return -EINVAL;
@@ -288,8 +282,7 @@ int extControls(IoctlCall &call) {
     Session &s = call.s;
     const Profile &p = call.p;
     const unsigned request = call.request;
-    void *arg = call.arg;
-    auto *ec = static_cast<v4l2_ext_controls *>(arg);
+    auto *ec = static_cast<v4l2_ext_controls *>(call.arg);
     const std::uint32_t which = ec->which;
     const bool isClass = which != V4L2_CTRL_WHICH_CUR_VAL && which != V4L2_CTRL_WHICH_DEF_VAL &&
                          which != V4L2_CTRL_WHICH_REQUEST_VAL;

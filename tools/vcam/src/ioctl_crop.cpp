@@ -11,8 +11,7 @@ namespace ioctls {
 int cropCap(IoctlCall &call) {
     Session &s = call.s;
     const Profile &p = call.p;
-    void *arg = call.arg;
-    auto *cc = static_cast<v4l2_cropcap *>(arg);
+    auto *cc = static_cast<v4l2_cropcap *>(call.arg);
     if (p.crop == CropMode::Enotty)
         return -ENOTTY;
     // The legacy crop calls take the multi-planar type too, as the core
@@ -32,8 +31,7 @@ int crop(IoctlCall &call) {
     Session &s = call.s;
     const Profile &p = call.p;
     const unsigned request = call.request;
-    void *arg = call.arg;
-    auto *c = static_cast<v4l2_crop *>(arg);
+    auto *c = static_cast<v4l2_crop *>(call.arg);
     if (p.crop == CropMode::Enotty)
         return -ENOTTY;
     if (!isCapture(c->type) && c->type != V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE)
@@ -56,8 +54,7 @@ int selection(IoctlCall &call) {
     Session &s = call.s;
     const Profile &p = call.p;
     const unsigned request = call.request;
-    void *arg = call.arg;
-    auto *sel = static_cast<v4l2_selection *>(arg);
+    auto *sel = static_cast<v4l2_selection *>(call.arg);
     if (p.crop == CropMode::Enotty)
         return -ENOTTY;
     std::memset(sel->reserved, 0, sizeof sel->reserved);

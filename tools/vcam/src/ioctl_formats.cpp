@@ -65,8 +65,7 @@ namespace ioctls {
 
 int enumFormat(IoctlCall &call) {
     const auto &formats = call.p.formats;
-    void *arg = call.arg;
-    auto *f = static_cast<v4l2_fmtdesc *>(arg);
+    auto *f = static_cast<v4l2_fmtdesc *>(call.arg);
     if (!isCapture(f->type) || f->index >= formats.size())
         return -EINVAL;
     const std::uint32_t index = f->index, type = f->type;
@@ -81,8 +80,7 @@ int enumFormat(IoctlCall &call) {
 
 int enumFrameSizes(IoctlCall &call) {
     const auto &formats = call.p.formats;
-    void *arg = call.arg;
-    auto *fs = static_cast<v4l2_frmsizeenum *>(arg);
+    auto *fs = static_cast<v4l2_frmsizeenum *>(call.arg);
     const int fi = call.findFormat(fs->pixel_format);
     if (fi < 0)
         return -EINVAL;
@@ -110,8 +108,7 @@ int enumFrameSizes(IoctlCall &call) {
 int enumFrameIntervals(IoctlCall &call) {
     const Profile &p = call.p;
     const auto &formats = call.p.formats;
-    void *arg = call.arg;
-    auto *fi = static_cast<v4l2_frmivalenum *>(arg);
+    auto *fi = static_cast<v4l2_frmivalenum *>(call.arg);
     const int idx = call.findFormat(fi->pixel_format);
     if (idx < 0 || !hasSize(formats[std::size_t(idx)], fi->width, fi->height) || fi->index >= p.fps.size())
         return -EINVAL;
@@ -131,8 +128,7 @@ int format(IoctlCall &call) {
     ControlBlock *ctl = call.ctl;
     const auto &formats = call.p.formats;
     const unsigned request = call.request;
-    void *arg = call.arg;
-    auto *f = static_cast<v4l2_format *>(arg);
+    auto *f = static_cast<v4l2_format *>(call.arg);
     if (!isCapture(f->type))
         return -EINVAL;
     if (request == VIDIOC_G_FMT) {
@@ -163,8 +159,7 @@ int streamParm(IoctlCall &call) {
     Session &s = call.s;
     const Profile &p = call.p;
     const unsigned request = call.request;
-    void *arg = call.arg;
-    auto *parm = static_cast<v4l2_streamparm *>(arg);
+    auto *parm = static_cast<v4l2_streamparm *>(call.arg);
     if (!isCapture(parm->type))
         return -EINVAL;
     if (request == VIDIOC_S_PARM) {
@@ -193,8 +188,7 @@ int streamParm(IoctlCall &call) {
 }
 
 int enumInput(IoctlCall &call) {
-    void *arg = call.arg;
-    auto *in = static_cast<v4l2_input *>(arg);
+    auto *in = static_cast<v4l2_input *>(call.arg);
     if (in->index != 0)
         return -EINVAL;
     std::memset(in, 0, sizeof *in);

@@ -28,7 +28,7 @@ struct IoctlCall {
     Session &s;
     const Node &node;
     const Profile &p;
-    ControlBlock *ctl; // the camera's switches, null without a harness
+    ControlBlock *ctl; // the camera's switches (may be null)
     unsigned request;
     void *arg; // never null
     std::unique_lock<std::mutex> &lock; // holds s.mutex

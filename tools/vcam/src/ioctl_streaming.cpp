@@ -14,9 +14,8 @@ int stream(IoctlCall &call) {
     Session &s = call.s;
     const Node &node = call.node;
     const unsigned request = call.request;
-    void *arg = call.arg;
     std::unique_lock<std::mutex> &lock = call.lock;
-    const int type = *static_cast<int *>(arg);
+    const int type = *static_cast<int *>(call.arg);
     if (!isCapture(std::uint32_t(type)))
         return -EINVAL;
     if (call.notOwner())
