@@ -81,71 +81,88 @@ int createBuffers(IoctlCall &call) {
     return 0;
 }
 
-int buffer(IoctlCall &call) {
-    OpenFile &of = call.of;
-    Session &s = call.s;
-    ControlBlock *ctl = call.ctl;
-    const unsigned request = call.request;
-    std::unique_lock<std::mutex> &lock = call.lock;
-    auto *b = static_cast<v4l2_buffer *>(call.arg);
-    // Like vb2: only QBUF insists on the memory type; QUERYBUF and
-    // DQBUF fill it in.
-    if (!isCapture(b->type) || (request == VIDIOC_QBUF && b->memory != V4L2_MEMORY_MMAP))
+namespace {
+
+// What the driver tells about buffer `index` (QUERYBUF, and the answer of
+// QBUF and DQBUF).
+void fillBuffer(const Session &s, unsigned index, v4l2_buffer *b) {
+    const Session::Buffer &buf = s.buffers[index];
+    std::memset(b, 0, sizeof *b);
+    b->index = index;
+    b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    b->memory = V4L2_MEMORY_MMAP;
+    b->m.offset = std::uint32_t(buf.offset);
+    b->length = std::uint32_t(buf.length);
+    b->field = V4L2_FIELD_NONE;
+    b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
+    if (buf.mappings)
+        b->flags |= V4L2_BUF_FLAG_MAPPED;
+    if (buf.state == Session::BufState::Queued)
+        b->flags |= V4L2_BUF_FLAG_QUEUED;
+    if (buf.state == Session::BufState::Done)
+        b->flags |= V4L2_BUF_FLAG_DONE;
+    b->flags |= buf.flags;
+    if (buf.state != Session::BufState::Queued) {
+        b->bytesused = buf.bytesused;
+        b->sequence = buf.sequence;
+        b->timestamp = buf.timestamp;
+    }
+}
+
+// Checks every buffer request makes first; 0 or -errno.  Like vb2: only
+// QBUF insists on the memory type; QUERYBUF and DQBUF fill it in.
+int checkBufferCall(const IoctlCall &call, const v4l2_buffer &b) {
+    if (!isCapture(b.type) || (call.request == VIDIOC_QBUF && b.memory != V4L2_MEMORY_MMAP))
         return -EINVAL;
-    if (request != VIDIOC_QUERYBUF && call.notOwner())
+    if (call.request != VIDIOC_QUERYBUF && call.notOwner())
         return -EBUSY;
-    auto fill = [&](unsigned index) {
-        const Session::Buffer &buf = s.buffers[index];
-        std::memset(b, 0, sizeof *b);
-        b->index = index;
-        b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        b->memory = V4L2_MEMORY_MMAP;
-        b->m.offset = std::uint32_t(buf.offset);
-        b->length = std::uint32_t(buf.length);
-        b->field = V4L2_FIELD_NONE;
-        b->flags = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
-        if (buf.mappings)
-            b->flags |= V4L2_BUF_FLAG_MAPPED;
-        if (buf.state == Session::BufState::Queued)
-            b->flags |= V4L2_BUF_FLAG_QUEUED;
-        if (buf.state == Session::BufState::Done)
-            b->flags |= V4L2_BUF_FLAG_DONE;
-        b->flags |= buf.flags;
-        if (buf.state != Session::BufState::Queued) {
-            b->bytesused = buf.bytesused;
-            b->sequence = buf.sequence;
-            b->timestamp = buf.timestamp;
-        }
-    };
-    if (request == VIDIOC_QUERYBUF) {
-        if (b->index >= s.buffers.size())
-            return -EINVAL;
-        fill(b->index);
-        return 0;
-    }
-    if (request == VIDIOC_QBUF) {
-        if (b->index >= s.buffers.size())
-            return -EINVAL;
-        Session::Buffer &buf = s.buffers[b->index];
-        if (buf.state != Session::BufState::Dequeued)
-            return -EINVAL;
-        buf.state = Session::BufState::Queued;
-        buf.flags = 0;
-        buf.bytesused = 0;
-        s.queued.push_back(b->index);
-        fill(b->index);
-        return 0;
-    }
-    // VIDIOC_DQBUF
+    return 0;
+}
+
+} // namespace
+
+int queryBuffer(IoctlCall &call) {
+    auto *b = static_cast<v4l2_buffer *>(call.arg);
+    if (const int rc = checkBufferCall(call, *b))
+        return rc;
+    if (b->index >= call.s.buffers.size())
+        return -EINVAL;
+    fillBuffer(call.s, b->index, b);
+    return 0;
+}
+
+int queueBuffer(IoctlCall &call) {
+    Session &s = call.s;
+    auto *b = static_cast<v4l2_buffer *>(call.arg);
+    if (const int rc = checkBufferCall(call, *b))
+        return rc;
+    if (b->index >= s.buffers.size())
+        return -EINVAL;
+    Session::Buffer &buf = s.buffers[b->index];
+    if (buf.state != Session::BufState::Dequeued)
+        return -EINVAL;
+    buf.state = Session::BufState::Queued;
+    buf.flags = 0;
+    buf.bytesused = 0;
+    s.queued.push_back(b->index);
+    fillBuffer(s, b->index, b);
+    return 0;
+}
+
+int dequeueBuffer(IoctlCall &call) {
+    Session &s = call.s;
+    auto *b = static_cast<v4l2_buffer *>(call.arg);
+    if (const int rc = checkBufferCall(call, *b))
+        return rc;
     if (!s.streaming)
         return -EINVAL;
-    const int fl = fcntl(of.fd, F_GETFL);
+    const int fl = fcntl(call.of.fd, F_GETFL);
     const bool nonblocking = fl >= 0 && (fl & O_NONBLOCK);
     while (s.done.empty()) {
         if (nonblocking)
             return -EAGAIN;
         s.waiters++;
-        s.cv.wait(lock); // releases the node lock while waiting
+        s.cv.wait(call.lock); // releases the node lock while waiting
         s.waiters--;
         if (s.dead)
             return -ENODEV;
@@ -159,9 +176,9 @@ int buffer(IoctlCall &call) {
     eventfd_read(s.owner, &one);
     Session::Buffer &buf = s.buffers[index];
     buf.state = Session::BufState::Dequeued;
-    if (ctl && buf.frameNo)
-        ctl->stampDequeued(buf.frameNo - 1, monotonicNs());
-    fill(index);
+    if (call.ctl && buf.frameNo)
+        call.ctl->stampDequeued(buf.frameNo - 1, monotonicNs());
+    fillBuffer(s, index, b);
     b->flags &= ~V4L2_BUF_FLAG_DONE;
     return 0;
 }

@@ -100,7 +100,9 @@ int dequeueEvent(IoctlCall &call); // VIDIOC_DQEVENT
 // ioctl_buffers.cpp
 int requestBuffers(IoctlCall &call); // VIDIOC_REQBUFS
 int createBuffers(IoctlCall &call);  // VIDIOC_CREATE_BUFS
-int buffer(IoctlCall &call);         // VIDIOC_QUERYBUF, VIDIOC_QBUF, VIDIOC_DQBUF
+int queryBuffer(IoctlCall &call);    // VIDIOC_QUERYBUF
+int queueBuffer(IoctlCall &call);    // VIDIOC_QBUF
+int dequeueBuffer(IoctlCall &call);  // VIDIOC_DQBUF
 // ioctl_streaming.cpp
 int stream(IoctlCall &call); // VIDIOC_STREAMON, VIDIOC_STREAMOFF
 } // namespace ioctls

@@ -48,9 +48,9 @@ const IoctlEntry kIoctls[] = {
     // buffers
     {VIDIOC_REQBUFS, requestBuffers, kSets},
     {VIDIOC_CREATE_BUFS, createBuffers, kSets},
-    {VIDIOC_QUERYBUF, buffer, kReads},
-    {VIDIOC_QBUF, buffer, kReads},
-    {VIDIOC_DQBUF, buffer, kReads},
+    {VIDIOC_QUERYBUF, queryBuffer, kReads},
+    {VIDIOC_QBUF, queueBuffer, kReads},
+    {VIDIOC_DQBUF, dequeueBuffer, kReads},
     // streaming
     {VIDIOC_STREAMON, stream, kSets},
     {VIDIOC_STREAMOFF, stream, kSets},
