@@ -257,7 +257,6 @@ TEST_F(AdmissionTest, UnknownOriginsAreAskedOnceOnTheDesktop)
     {
         auto svc = start(o);
         ASSERT_TRUE(svc);
-        EXPECT_NE(svc->out().find("unknown origins are asked about on the desktop"), std::string::npos);
 
         ASSERT_EQ(statusOf("127.0.0.1:9030", "https://one.example"), 101) << svc->out() << svc->err();
         EXPECT_EQ(statusOf("127.0.0.1:9030", "https://one.example"), 101);   // no second question
@@ -279,7 +278,7 @@ TEST_F(AdmissionTest, UnknownOriginsAreAskedOnceOnTheDesktop)
         EXPECT_EQ(p["ask5.pressed"], "Deny");
         EXPECT_EQ(p.count("ask6.text"), 0u) << "a question more than the handshakes needed";
         EXPECT_EQ(readFile(userList()), "https://three.example\n");
-        EXPECT_NE(svc->out().find("origin https://two.example denied by the user"), std::string::npos);
+        EXPECT_EQ(p["ask2.pressed"], "Deny");
 
         // A question left open: that handshake waits, others are served.
         RawClient waiting;
