@@ -354,7 +354,7 @@ TEST(ServiceWindow, CamerasPreviewPhotosHandOverAndShutDownWhileStreaming)
     // Every thread the window and the library started has ended.  (Whether
     // the unloaded library's pages go too depends on the build: a sanitizer
     // runtime may keep them.)
-    EXPECT_TRUE(spinUntil([] { return serviceThreads().empty(); }, 10000)) << "threads left: " << serviceThreads();
+    EXPECT_TRUE(spinUntil([] { return serviceThreads().empty(); }, kWaitMs)) << "threads left: " << serviceThreads();
     EXPECT_FALSE(cam1.streaming()) << "the camera streams on after the window is gone";
     EXPECT_EQ(cam1.openDescriptors(), 0u);
     EXPECT_TRUE(second.waitClosed()) << "the server left the second page connected";
