@@ -1,4 +1,5 @@
 #include "cameracapture.h"
+#include "resultcodes.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,11 +9,11 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/videodev2.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "capturesession.h"
+#include "printline.h"
 #include "v4l2ioctl.h"
 
 // Written by every start; nothing in the library reads it back (each
@@ -53,9 +54,10 @@ void PrintNoPermission(const char *path)
         else
             snprintf(group, sizeof group, "%u", static_cast<unsigned>(st.st_gid));
     }
-    printf("Error::%s :: permission denied on %s: the user needs read and write access "
-           "(membership of group \"%s\")\n",
-           "OpenCameraCapture", path, group);
+    zarn::printLine(zarn::Level::Error, "capture",
+                    "OpenCameraCapture: permission denied on %s: the user needs read and write access "
+                    "(membership of group \"%s\")",
+                    path, group);
 }
 
 bool fitsStepwise(const v4l2_frmsize_stepwise &s, const tag_CameraWidthAndHeight &size)
@@ -75,7 +77,7 @@ void appendFrameSizes(int fd, std::uint32_t pixelFormat, std::vector<tag_CameraW
         v4l2_frmsizeenum size{};
         size.index = index;
         size.pixel_format = pixelFormat;
-        if (ioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) != 0)
+        if (zarn::xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) != 0)
             return;
         if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
             const auto w = static_cast<std::int32_t>(size.discrete.width);
@@ -104,7 +106,7 @@ bool enumFormat(int fd, std::uint32_t index, v4l2_fmtdesc &desc)
     desc = v4l2_fmtdesc{};
     desc.index = index;
     desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    return ioctl(fd, VIDIOC_ENUM_FMT, &desc) == 0;
+    return zarn::xioctl(fd, VIDIOC_ENUM_FMT, &desc) == 0;
 }
 
 // A reading request on a zeroed structure of the capture buffer type.
@@ -113,14 +115,14 @@ bool readCapture(int fd, unsigned long request, T &out)
 {
     out = T{};
     out.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    return ioctl(fd, request, &out) == 0;
+    return zarn::xioctl(fd, request, &out) == 0;
 }
 
 int readControl(int fd, std::uint32_t id, std::int32_t &value)
 {
     v4l2_control ctrl{};
     ctrl.id = id;
-    const int r = ioctl(fd, VIDIOC_G_CTRL, &ctrl);
+    const int r = zarn::xioctl(fd, VIDIOC_G_CTRL, &ctrl);
     value = ctrl.value;
     return r;
 }
@@ -166,7 +168,7 @@ bool LessSort(tag_CameraWidthAndHeight a, tag_CameraWidthAndHeight b)
     return a.width < b.width;
 }
 
-CameraCapture::CameraCapture() : m_thread(0), m_open(false)
+CameraCapture::CameraCapture() : m_open(false)
 {
     InitCamCapArgc();
 }
@@ -188,6 +190,14 @@ void CameraCapture::InitCamCapArgc()
     m_resList.clear();
 }
 
+int CameraCapture::failed(const char *operation, const char *call, int code) const
+{
+    const int err = errno;
+    zarn::printLine(zarn::Level::Error, "capture", "%s: %s on %s: %s", operation, call, m_path.c_str(),
+                    zarn::errorText(err).c_str());
+    return code;
+}
+
 int CameraCapture::xioctl(int fd, unsigned long request, void *arg)
 {
     return zarn::xioctl(fd, request, arg);
@@ -200,13 +210,15 @@ int CameraCapture::OpenCameraCapture(const char *path)
     if (m_open)
         return 0;
     if (!path)
-        return -1;
+        return zarn::kBadArgument;
+    m_path = path;
     if (access(path, F_OK) != 0)
-        return -16;
+        return failed("OpenCameraCapture", "access", zarn::kNoSuchCamera);
     if (access(path, R_OK | W_OK) != 0) {
-        if (errno == EACCES)
-            PrintNoPermission(path);
-        return -19;
+        if (errno != EACCES)
+            return failed("OpenCameraCapture", "access", zarn::kNoAccess);
+        PrintNoPermission(path);
+        return zarn::kNoAccess;
     }
 
     // Close-on-exec: helpers started with system() must not keep the
@@ -217,14 +229,14 @@ int CameraCapture::OpenCameraCapture(const char *path)
             PrintNoPermission(path);
         else
             printf("Error::%s::Open %s filed\n", "OpenCameraCapture", path);
-        return -31;
+        return zarn::kOpenFailed;
     }
 
     v4l2_capability cap{};
-    if (ioctl(fd, VIDIOC_QUERYCAP, &cap) != 0) {
+    if (zarn::xioctl(fd, VIDIOC_QUERYCAP, &cap) != 0) {
         printf("Error:: %s ::VIDIOC_QUERYCAP Error\n", "OpenCameraCapture");
         close(fd);
-        return -34;
+        return zarn::kCannotCapture;
     }
     // `capabilities` describes the whole device; a camera's second node
     // (metadata) shares it but cannot capture, which only the node's own
@@ -233,21 +245,21 @@ int CameraCapture::OpenCameraCapture(const char *path)
     if (!(caps & V4L2_CAP_VIDEO_CAPTURE)) {
         printf("Error:: %s ::not Is a video capture device\n ", "OpenCameraCapture");
         close(fd);
-        return -34;
+        return zarn::kCannotCapture;
     }
     if (!(caps & V4L2_CAP_STREAMING)) {
         printf(" Error:: %s ::streaming I/O ioctls Error\n", "OpenCameraCapture");
         close(fd);
-        return -34;
+        return zarn::kCannotCapture;
     }
 
     v4l2_cropcap cropcap{};
     cropcap.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (ioctl(fd, VIDIOC_CROPCAP, &cropcap) == 0) {
+    if (zarn::xioctl(fd, VIDIOC_CROPCAP, &cropcap) == 0) {
         v4l2_crop crop{};
         crop.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         crop.c = cropcap.defrect;
-        if (ioctl(fd, VIDIOC_S_CROP, &crop) != 0) {
+        if (zarn::xioctl(fd, VIDIOC_S_CROP, &crop) != 0) {
             if (errno == EINVAL)
                 puts("not support crop");
             puts("can't set VIDIOC_S_CROP");
@@ -300,11 +312,11 @@ char *CameraCapture::GetCameraResList()
 int CameraCapture::SetCameraResolution(int n)
 {
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     if (m_resList.empty())
         free(GetCameraResList());
     if (n < 0 || static_cast<std::size_t>(n) >= m_resList.size())
-        return -37;
+        return zarn::kNotFound;
 
     const tag_CameraWidthAndHeight &size = m_resList[n];
     v4l2_format fmt{};
@@ -315,7 +327,7 @@ int CameraCapture::SetCameraResolution(int n)
     fmt.fmt.pix.field = V4L2_FIELD_ANY;
     if (xioctl(m_fd, VIDIOC_S_FMT, &fmt) < 0) {
         printf("Error:: %s ::VIDIOC_S_FMT Error\n", "SetCameraResolution");
-        return -35;
+        return zarn::kSetFailed;
     }
     m_width = static_cast<std::uint32_t>(size.width);
     m_height = size.height;
@@ -325,10 +337,10 @@ int CameraCapture::SetCameraResolution(int n)
 int CameraCapture::GetCameraResolution()
 {
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     v4l2_format fmt;
     if (!readCapture(m_fd, VIDIOC_G_FMT, fmt))
-        return -36;
+        return failed("GetCameraResolution", "VIDIOC_G_FMT", zarn::kReadFailed);
     const auto w = static_cast<std::int32_t>(fmt.fmt.pix.width);
     const auto h = static_cast<std::int32_t>(fmt.fmt.pix.height);
     printf("w::%d,h::%d\n", w, h);
@@ -336,18 +348,18 @@ int CameraCapture::GetCameraResolution()
         if (m_resList[i].width == w && m_resList[i].height == h)
             return static_cast<int>(i);
     }
-    return -37;
+    return zarn::kNotFound;
 }
 
 int CameraCapture::GetCameraVideoFormat(char *buf, int size)
 {
     if (!buf || size <= 0)
-        return -1;
+        return zarn::kBadArgument;
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     v4l2_format fmt;
     if (!readCapture(m_fd, VIDIOC_G_FMT, fmt))
-        return -36;
+        return failed("GetCameraVideoFormat", "VIDIOC_G_FMT", zarn::kReadFailed);
 
     v4l2_fmtdesc desc;
     for (std::uint32_t index = 0; index < kEnumLimit && enumFormat(m_fd, index, desc); ++index) {
@@ -363,7 +375,7 @@ int CameraCapture::GetCameraVideoFormat(char *buf, int size)
         printf("video pix format:%s\n", buf);
         return 0;
     }
-    return -37;
+    return zarn::kNotFound;
 }
 
 char *CameraCapture::EnumCameraVideoFormat()
@@ -386,10 +398,10 @@ char *CameraCapture::EnumCameraVideoFormat()
 int CameraCapture::GetCameraFPS()
 {
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     v4l2_streamparm parm;
     if (!readCapture(m_fd, VIDIOC_G_PARM, parm))
-        return -34;
+        return failed("GetCameraFPS", "VIDIOC_G_PARM", zarn::kCannotCapture);
     return static_cast<int>(parm.parm.capture.timeperframe.denominator);
 }
 
@@ -397,16 +409,16 @@ int CameraCapture::SetCameraFPS(int fps)
 {
     // The capture thread paces itself by 1000 / fps.
     if (fps <= 0)
-        return -1;
+        return zarn::kBadArgument;
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     v4l2_streamparm parm;
     if (!readCapture(m_fd, VIDIOC_G_PARM, parm))
-        return -35;
+        return failed("SetCameraFPS", "VIDIOC_G_PARM", zarn::kSetFailed);
     parm.parm.capture.timeperframe.numerator = 1;
     parm.parm.capture.timeperframe.denominator = static_cast<std::uint32_t>(fps);
-    if (ioctl(m_fd, VIDIOC_S_PARM, &parm) != 0)
-        return -35;
+    if (zarn::xioctl(m_fd, VIDIOC_S_PARM, &parm) != 0)
+        return failed("SetCameraFPS", "VIDIOC_S_PARM", zarn::kSetFailed);
     m_fps = fps;
     if (m_session)
         m_session->setFps(fps);
@@ -416,11 +428,11 @@ int CameraCapture::SetCameraFPS(int fps)
 int CameraCapture::GetCameraExposureMold()
 {
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     std::int32_t value = 0;
     if (readControl(m_fd, V4L2_CID_EXPOSURE_AUTO, value) != 0) {
         printf("Get exposure auto Type failed");
-        return -36;
+        return zarn::kReadFailed;
     }
     printf("Get Exposure Auto Type:[%d]", value);
     return value;
@@ -429,10 +441,10 @@ int CameraCapture::GetCameraExposureMold()
 int CameraCapture::GetCameraExposureLevel()
 {
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     std::int32_t value = 0;
     if (readExposureValue(m_fd, V4L2_CID_EXPOSURE_ABSOLUTE, value) != 0)
-        return -36;
+        return zarn::kReadFailed;
     printf("Get Exposure Level :[%d]\n", value);
     return value;
 }
@@ -440,27 +452,27 @@ int CameraCapture::GetCameraExposureLevel()
 int CameraCapture::GetCameraExposureGear()
 {
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     std::int32_t value = 0;
-    return readExposureValue(m_fd, V4L2_CID_EXPOSURE, value) != 0 ? -36 : value;
+    return readExposureValue(m_fd, V4L2_CID_EXPOSURE, value) != 0 ? zarn::kReadFailed : value;
 }
 
 int CameraCapture::SetCameraExposureLevel(int level)
 {
     if (level < 0)
-        return -1;
+        return zarn::kBadArgument;
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     // The absolute value only takes effect in the camera's manual mode (3).
     if (GetCameraExposureMold() != 3)
-        return -1;
+        return zarn::kBadArgument;
     v4l2_control ctrl{};
     ctrl.id = V4L2_CID_EXPOSURE_ABSOLUTE;
     ctrl.value = level;
-    const int r = ioctl(m_fd, VIDIOC_S_CTRL, &ctrl);
+    const int r = zarn::xioctl(m_fd, VIDIOC_S_CTRL, &ctrl);
     if (r != 0) {
         printf("Set exposure LEVEL failed (%d)\n", r);
-        return -35;
+        return zarn::kSetFailed;
     }
     printf("Set Exposure Level :[%d] OK\n", level);
     return 0;
@@ -469,11 +481,13 @@ int CameraCapture::SetCameraExposureLevel(int level)
 int CameraCapture::SetCameraExposureManual()
 {
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     v4l2_control ctrl{};
     ctrl.id = V4L2_CID_EXPOSURE_AUTO;
     ctrl.value = 3;
-    return ioctl(m_fd, VIDIOC_S_CTRL, &ctrl) != 0 ? -35 : 0;
+    if (zarn::xioctl(m_fd, VIDIOC_S_CTRL, &ctrl) != 0)
+        return failed("SetCameraExposureManual", "VIDIOC_S_CTRL", zarn::kSetFailed);
+    return 0;
 }
 
 char *CameraCapture::OrganizeResSizeJSONStr(const std::vector<tag_CameraWidthAndHeight> &list)
@@ -499,24 +513,24 @@ char *CameraCapture::OrganizeVideoFmtJSONStr(const std::vector<tag_CameraVideoFm
 int CameraCapture::StartCameraCapture(ZarnCameraFrameCallback callback)
 {
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
 
     if (m_session) {
         // A stop the capture thread has not taken yet is simply withdrawn:
         // the thread goes on with its buffers.
-        if (m_thread != 0 && m_session->cancelStop()) {
+        if (m_thread.joinable() && m_session->cancelStop()) {
             if (CamCapture_Start() < 0) {
                 printf("Error::%s ::VIDIOC_STREAMON Error\n", "StartCameraCapture");
-                return -35;
+                return zarn::kSetFailed;
             }
             return 0;
         }
-        if (m_thread == 0 || m_session->state() == CaptureSession::Exiting) {
+        if (!m_thread.joinable() || m_session->state() == CaptureSession::Exiting) {
             // Leftovers of an earlier run (a start whose stream never came
             // on, or a thread on its way out): finish them, or the driver
             // refuses new buffers while the old ones are mapped.
             if (!endCaptureThread())
-                return -35;
+                return zarn::kSetFailed;
             CamCapture_Stop();
             CamCapture_Release();
         }
@@ -526,7 +540,7 @@ int CameraCapture::StartCameraCapture(ZarnCameraFrameCallback callback)
     auto session = std::make_shared<CaptureSession>(m_fd, m_width, m_height, m_fps, callback);
     if (!session->valid()) {
         printf("Error:: %s ::calloc camera buffers Error\n", "StartCameraCapture");
-        return -36;
+        return zarn::kReadFailed;
     }
 
     v4l2_requestbuffers req{};
@@ -537,19 +551,19 @@ int CameraCapture::StartCameraCapture(ZarnCameraFrameCallback callback)
     // granted them anyway must still not disturb the running thread.
     if (xioctl(m_fd, VIDIOC_REQBUFS, &req) < 0 || req.count == 0 || m_session) {
         printf("Error:: %s ::VIDIOC_REQBUFS Error\n", "StartCameraCapture");
-        return -35;
+        return zarn::kSetFailed;
     }
 
     if (!session->allocateBuffers(req.count)) {
         printf("Error:: %s ::calloc camera buffers Error\n", "StartCameraCapture");
-        return -36;
+        return zarn::kReadFailed;
     }
     // A buffer that cannot be queried or mapped would leave the driver
     // filling memory nobody can read: give up the start instead.
     for (std::uint32_t i = 0; i < req.count; ++i) {
         if (!session->mapBuffer(i)) {
             session->releaseBuffers();
-            return -35;
+            return zarn::kSetFailed;
         }
     }
     for (std::uint32_t i = 0; i < req.count; ++i) {
@@ -560,7 +574,7 @@ int CameraCapture::StartCameraCapture(ZarnCameraFrameCallback callback)
         if (xioctl(m_fd, VIDIOC_QBUF, &buf) < 0) {
             session->releaseBuffers();
             printf("Error::%s ::VIDIOC_QBUF Error\n", "StartCameraCapture");
-            return -35;
+            return zarn::kSetFailed;
         }
     }
 
@@ -569,42 +583,38 @@ int CameraCapture::StartCameraCapture(ZarnCameraFrameCallback callback)
     m_session = session;
     if (CamCapture_Start() < 0) {
         printf("Error::%s ::VIDIOC_STREAMON Error\n", "StartCameraCapture");
-        return -35;
+        return zarn::kSetFailed;
     }
 
     m_frameCallback = callback;
-    pthread_t thread;
-    if (!CaptureSession::startThread(session, &thread)) {
+    if (!CaptureSession::startThread(session, m_thread)) {
         CamCapture_Stop();
         CamCapture_Release();
-        return -35;
+        return zarn::kSetFailed;
     }
-    m_thread = thread;
     return 0;
 }
 
 bool CameraCapture::endCaptureThread()
 {
-    if (!m_session || m_thread == 0)
+    if (!m_session || !m_thread.joinable())
         return true;
     m_session->requestStop();
     // On the capture thread itself (a stop from inside the frame callback)
     // there is nothing to wait for: the thread takes the stop as soon as
     // the callback returns.
-    if (pthread_equal(pthread_self(), m_thread))
+    if (m_thread.get_id() == std::this_thread::get_id())
         return false;
     if (!m_session->waitExit(kStopWaitMs))
         return false;
-    pthread_join(m_thread, nullptr);
-    m_thread = 0;
+    m_thread.join();
     return true;
 }
 
 void CameraCapture::handOverRun()
 {
     m_session->adoptDescriptor();
-    pthread_detach(m_thread);
-    m_thread = 0;
+    m_thread.detach();
     m_session.reset();
     m_fd = -1;
 }
@@ -612,7 +622,7 @@ void CameraCapture::handOverRun()
 int CameraCapture::StopCameraCapture()
 {
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     const bool ended = endCaptureThread();
     puts("CameraCapture::StopCameraCapture() stop");
     if (ended) {
@@ -626,7 +636,7 @@ int CameraCapture::StopCameraCapture()
 int CameraCapture::CloseCameraCapture()
 {
     if (!m_open)
-        return -32;
+        return zarn::kNotOpen;
     const bool ended = endCaptureThread();
     puts("CameraCapture::StopCameraCapture() stop");
     if (ended) {
@@ -644,7 +654,7 @@ int CameraCapture::CamCapture_Start()
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (xioctl(m_fd, VIDIOC_STREAMON, &type) < 0) {
         printf("Error::%s ::VIDIOC_STREAMON Error\n", "CamCapture_Start");
-        return -35;
+        return zarn::kSetFailed;
     }
     return 0;
 }
@@ -662,7 +672,10 @@ void CameraCapture::CamCapture_Release()
     if (m_session)
         m_session->releaseBuffers();
     m_session.reset();
-    m_thread = 0;
+    // Reached only once the thread was joined or never started; a thread
+    // still running would own the run through its own reference.
+    if (m_thread.joinable())
+        m_thread.detach();
 }
 
 int CameraCapture::CamCapture_Close()

@@ -14,34 +14,20 @@
 // a callback in progress has returned (at most about 2.2 seconds for one
 // that does not; the teardown is then left to the thread as well).
 //
-// Results: 0 or a negative code (see CaptureResult); JSON texts are
+// Results: 0 or a negative code of resultcodes.h; JSON texts are
 // malloc'ed and owned by the caller (free), null when there is nothing.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <pthread.h>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "ZarnKobixManager.h"
 
 class CaptureSession;
-
-// Result codes of the capture layer.
-enum CaptureResult : int {
-    CAPTURE_OK = 0,
-    CAPTURE_EINVAL = -1,         // invalid argument
-    CAPTURE_ENOPATH = -16,       // the device path does not exist
-    CAPTURE_EACCESS = -19,       // the path is not readable and writable
-    CAPTURE_EOPEN = -31,         // open failed
-    CAPTURE_ENOTOPEN = -32,      // the device is not open
-    CAPTURE_ECAPABILITY = -34,   // cannot capture/stream; frame-rate query failed
-    CAPTURE_ESET = -35,          // a setting or streaming ioctl failed
-    CAPTURE_EREAD = -36,         // a reading ioctl or an allocation failed
-    CAPTURE_ENOTFOUND = -37,     // resolution or format not found / out of range
-    CAPTURE_EWAIT = -38,         // waiting for a frame failed or timed out
-};
 
 struct tag_CameraWidthAndHeight {
     std::int32_t width;
@@ -106,6 +92,10 @@ public:
 
 private:
     void InitCamCapArgc();
+    // A system call failed where no fixed text is printed: prints one line
+    // with the operation, the call, the device node and errno's text, and
+    // returns code.
+    int failed(const char *operation, const char *call, int code) const;
     // Ends the current capture thread: requests the stop, wakes the thread
     // and joins it.  Returns false when it could not wait (called on the
     // capture thread itself, or the callback did not return in time); the
@@ -117,8 +107,9 @@ private:
     // The capture thread's flags (running, stop requested) and the mapped
     // buffers live in the run (CaptureSession), which the thread shares and
     // which may outlive this object.
-    pthread_t m_thread; // capture thread of the current run, 0 if none
+    std::thread m_thread; // capture thread of the current run; not joinable if none
     int m_fd;
+    std::string m_path; // device node of the latest open, for failure lines
     std::uint32_t m_width;
     std::int32_t m_height;
     std::int32_t m_fps;

@@ -1,8 +1,10 @@
 #include "cameradevmanager.h"
+#include "resultcodes.h"
 
 #include "spinlock.h"
 
 #include <cjson/cJSON.h>
+#include <pthread.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -75,9 +77,12 @@ int CCameraDevManager::StartHotPlugThread()
     auto hotPlug = std::make_shared<CHotPlug>();
     hotPlug->SetCallBackfunc(this, &CCameraDevManager::HotplugCallBack);
     try {
-        m_hotPlugThread = std::thread([hotPlug] { hotPlug->StartHotplugMonitor(nullptr); });
+        m_hotPlugThread = std::thread([hotPlug] {
+            pthread_setname_np(pthread_self(), "kobix-hotplug");
+            hotPlug->StartHotplugMonitor(nullptr);
+        });
     } catch (const std::system_error &) {
-        return ZARN_ERR_HOTPLUG_THREAD;
+        return zarn::kNoHotPlugThread;
     }
     m_hotPlug = std::move(hotPlug);
     return 0;
@@ -166,7 +171,7 @@ int CCameraDevManager::GetCameraInfo(int camID, camerainfo &info)
             return 0;
         }
     }
-    return -16;
+    return zarn::kNoSuchCamera;
 }
 
 bool CCameraDevManager::IsOpenCamID(int camID)
@@ -179,19 +184,25 @@ int CCameraDevManager::StatusOfCamID(int camID)
     SpinLockGuard lock(m_listLock);
     for (const auto &entry : m_camDevList) {
         if (entry.index == camID)
-            return IsOpenCamID(camID) ? -33 : -32;
+            return IsOpenCamID(camID) ? zarn::kAlreadyOpen : zarn::kNotOpen;
     }
     for (const auto &entry : m_camLostList) {
         if (entry.index == camID)
-            return -18;
+            return zarn::kUnplugged;
     }
-    return -16;
+    return zarn::kNoSuchCamera;
 }
 
 int CCameraDevManager::GetCameraDevCount()
 {
     SpinLockGuard lock(m_listLock);
     return static_cast<int>(m_camDevList.size());
+}
+
+std::size_t CCameraDevManager::LostCameraCount()
+{
+    SpinLockGuard lock(m_listLock);
+    return m_camLostList.size();
 }
 
 char *CCameraDevManager::DevListText(const char *func, bool workingOnly)
@@ -233,7 +244,7 @@ int CCameraDevManager::ValidCameraNo()
 {
     if (m_camDevCount.load() > 0 && m_taskList.ValidCameraNo() == 0)
         return 0;
-    return -32;
+    return zarn::kNotOpen;
 }
 
 void CCameraDevManager::MarkWorking(int camID, int workStatus)
@@ -249,7 +260,7 @@ int CCameraDevManager::OpenCamera(int camID)
 {
     puts("cameradevmanager OpenCamera:0");
     int ret = StatusOfCamID(camID);
-    if (ret != -32)
+    if (ret != zarn::kNotOpen)
         return ret;
     puts("cameradevmanager  OpenCamera:00");
     ret = m_taskList.CreateCameraTaskOBJ(camID);
@@ -260,7 +271,7 @@ int CCameraDevManager::OpenCamera(int camID)
     if (GetCameraInfo(camID, info) != 0) {
         // Unplugged since the status check: nothing to open.
         m_taskList.FreeCameraTaskOBJ(camID);
-        return -16;
+        return zarn::kNoSuchCamera;
     }
     info.workStatus = 1;
     m_taskList.SetCameraInfo(camID, info);
@@ -279,7 +290,7 @@ int CCameraDevManager::OpenCamera(int camID)
 int CCameraDevManager::CloseCamera(int camID)
 {
     if (!IsOpenCamID(camID))
-        return -32;
+        return zarn::kNotOpen;
     m_taskList.CloseCameraCapture(camID);
     m_taskList.FreeCameraTaskOBJ(camID);
     MarkWorking(camID, 0);
@@ -293,20 +304,20 @@ char *CCameraDevManager::GetCamResList(int camID)
 
 int CCameraDevManager::GetCamCurResNo(int camID)
 {
-    return IsOpenCamID(camID) ? m_taskList.GetCameraResolution(camID) : -32;
+    return IsOpenCamID(camID) ? m_taskList.GetCameraResolution(camID) : zarn::kNotOpen;
 }
 
 int CCameraDevManager::SetCamCurResNo(int camID, int resNo)
 {
-    return IsOpenCamID(camID) ? m_taskList.SetCameraResolution(camID, resNo) : -32;
+    return IsOpenCamID(camID) ? m_taskList.SetCameraResolution(camID, resNo) : zarn::kNotOpen;
 }
 
 int CCameraDevManager::StartCamCapture(int camID, FrameCallBack fn)
 {
-    return IsOpenCamID(camID) ? m_taskList.StartCameraCapture(camID, fn) : -32;
+    return IsOpenCamID(camID) ? m_taskList.StartCameraCapture(camID, fn) : zarn::kNotOpen;
 }
 
 int CCameraDevManager::StopCameraCapture(int camID)
 {
-    return IsOpenCamID(camID) ? m_taskList.StopCameraCapture(camID) : -32;
+    return IsOpenCamID(camID) ? m_taskList.StopCameraCapture(camID) : zarn::kNotOpen;
 }

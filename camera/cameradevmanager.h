@@ -13,6 +13,7 @@
 #include "chotplug.h"
 
 #include <atomic>
+#include <cstddef>
 #include <list>
 #include <memory>
 #include <thread>
@@ -33,7 +34,7 @@ public:
     void SetHotPlugCallBackFunc(ChangeCallBack fn);
 
     // Creates the monitor and starts the hot-plug thread.  0, or
-    // ZARN_ERR_HOTPLUG_THREAD when the thread cannot be started.
+    // zarn::kNoHotPlugThread when the thread cannot be started.
     int StartHotPlugThread();
 
     static void HotplugCallBack(void *userData, tag_dev_online_node node);
@@ -46,6 +47,9 @@ public:
     bool IsOpenCamID(int camID);
     int StatusOfCamID(int camID);
     int GetCameraDevCount();
+    // Records kept of cameras unplugged while open (they answer
+    // zarn::kUnplugged): at most one per identifier, however many unplugs.
+    std::size_t LostCameraCount();
     char *GetCamOnLineDevList();
     char *GetCamWorkDevList();
     int ValidCameraNo();
@@ -57,8 +61,6 @@ public:
     int SetCamCurResNo(int camID, int resNo);
     int StartCamCapture(int camID, FrameCallBack fn);
     int StopCameraCapture(int camID);
-
-    enum { ZARN_ERR_HOTPLUG_THREAD = -11 };
 
 private:
     int MaxCameraIDFlagLocked() const;

@@ -32,5 +32,5 @@ int CameraIDRow(unsigned int vid, unsigned int pid)
         if (cameraIDlist[row][0] == vid && cameraIDlist[row][1] == pid)
             return row;
     }
-    return -1;
+    return kNoRow;
 }

@@ -10,5 +10,8 @@ enum { CAMERA_ID_ROWS = 43 };
 // Row i: { vid, pid }.
 extern const unsigned int cameraIDlist[CAMERA_ID_ROWS][2];
 
-// Row of cameraIDlist equal to (vid, pid), or -1.  Thread-safe (const data).
+// What a lookup returns for a pair that is not in the table.
+constexpr int kNoRow = -1;
+
+// Row of cameraIDlist equal to (vid, pid), or kNoRow.  Thread-safe (const data).
 int CameraIDRow(unsigned int vid, unsigned int pid);

@@ -1,4 +1,5 @@
 #include "camerataskobj.h"
+#include "resultcodes.h"
 
 #include "cameracapture.h"
 
@@ -8,7 +9,7 @@
 
 namespace {
 
-template <typename R, typename F> R WithCapture(CameraCapture *capture, R missing, F op)
+template <typename M, typename F> auto WithCapture(CameraCapture *capture, M missing, F op) -> decltype(op(*capture))
 {
     return capture ? op(*capture) : missing;
 }
@@ -17,7 +18,7 @@ template <typename R, typename F> R WithCapture(CameraCapture *capture, R missin
 int FormatLocalClock(char *buf, int len, bool date)
 {
     if (!buf || len < 10)
-        return -1;
+        return zarn::kBadArgument;
     std::memset(buf, 0, static_cast<size_t>(len));
     time_t now = time(nullptr);
     struct tm local;
@@ -73,7 +74,7 @@ void CCameraTaskOBJ::CopyCamInfo(camerainfo &dst, const camerainfo &src)
 int CCameraTaskOBJ::GetCameraInfo(camerainfo *out)
 {
     if (!out)
-        return -1;
+        return zarn::kBadArgument;
     CopyCamInfo(*out, m_camInfo);
     return 0;
 }
@@ -106,17 +107,17 @@ int CCameraTaskOBJ::GetCurrentLinuxTime(char *buf, int len)
 
 int CCameraTaskOBJ::StartCameraCapture(FrameCallBack fn)
 {
-    return WithCapture(m_capture.get(), -32, [fn](CameraCapture &c) { return c.StartCameraCapture(fn); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [fn](CameraCapture &c) { return c.StartCameraCapture(fn); });
 }
 
 int CCameraTaskOBJ::StopCameraCapture()
 {
-    return WithCapture(m_capture.get(), -32, [](CameraCapture &c) { return c.StopCameraCapture(); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [](CameraCapture &c) { return c.StopCameraCapture(); });
 }
 
 int CCameraTaskOBJ::CloseCameraCapture()
 {
-    return WithCapture(m_capture.get(), -32, [](CameraCapture &c) { return c.CloseCameraCapture(); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [](CameraCapture &c) { return c.CloseCameraCapture(); });
 }
 
 char *CCameraTaskOBJ::GetCameraResList()
@@ -126,50 +127,50 @@ char *CCameraTaskOBJ::GetCameraResList()
 
 int CCameraTaskOBJ::GetCameraResolution()
 {
-    return WithCapture(m_capture.get(), -32, [](CameraCapture &c) { return c.GetCameraResolution(); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [](CameraCapture &c) { return c.GetCameraResolution(); });
 }
 
 int CCameraTaskOBJ::SetCameraResolution(int resNo)
 {
-    return WithCapture(m_capture.get(), -32, [resNo](CameraCapture &c) { return c.SetCameraResolution(resNo); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [resNo](CameraCapture &c) { return c.SetCameraResolution(resNo); });
 }
 
 int CCameraTaskOBJ::GetCameraVideoFormat(char *buf, int len)
 {
-    return WithCapture(m_capture.get(), -32, [=](CameraCapture &c) { return c.GetCameraVideoFormat(buf, len); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [=](CameraCapture &c) { return c.GetCameraVideoFormat(buf, len); });
 }
 
 int CCameraTaskOBJ::GetCameraFPS()
 {
-    return WithCapture(m_capture.get(), -32, [](CameraCapture &c) { return c.GetCameraFPS(); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [](CameraCapture &c) { return c.GetCameraFPS(); });
 }
 
 int CCameraTaskOBJ::SetCameraFPS(int fps)
 {
-    return WithCapture(m_capture.get(), -32, [fps](CameraCapture &c) { return c.SetCameraFPS(fps); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [fps](CameraCapture &c) { return c.SetCameraFPS(fps); });
 }
 
 int CCameraTaskOBJ::GetCameraExposureMold()
 {
-    return WithCapture(m_capture.get(), -32, [](CameraCapture &c) { return c.GetCameraExposureMold(); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [](CameraCapture &c) { return c.GetCameraExposureMold(); });
 }
 
 int CCameraTaskOBJ::GetCameraExposureLevel()
 {
-    return WithCapture(m_capture.get(), -32, [](CameraCapture &c) { return c.GetCameraExposureLevel(); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [](CameraCapture &c) { return c.GetCameraExposureLevel(); });
 }
 
 int CCameraTaskOBJ::GetCameraExposureGear()
 {
-    return WithCapture(m_capture.get(), -32, [](CameraCapture &c) { return c.GetCameraExposureGear(); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [](CameraCapture &c) { return c.GetCameraExposureGear(); });
 }
 
 int CCameraTaskOBJ::SetCameraExposureLevel(int level)
 {
-    return WithCapture(m_capture.get(), -32, [level](CameraCapture &c) { return c.SetCameraExposureLevel(level); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [level](CameraCapture &c) { return c.SetCameraExposureLevel(level); });
 }
 
 int CCameraTaskOBJ::SetCameraExposureManual()
 {
-    return WithCapture(m_capture.get(), -32, [](CameraCapture &c) { return c.SetCameraExposureManual(); });
+    return WithCapture(m_capture.get(), zarn::kNotOpen, [](CameraCapture &c) { return c.SetCameraExposureManual(); });
 }

@@ -40,7 +40,7 @@ public:
     static int GetCurrentLinuxDate(char *buf, int len);
     static int GetCurrentLinuxTime(char *buf, int len);
 
-    // Forwarders: -32 (null for GetCameraResList) without a capture object.
+    // Forwarders: kNotOpen (null for GetCameraResList) without a capture object.
     int StartCameraCapture(FrameCallBack fn);
     int StopCameraCapture();
     int CloseCameraCapture();

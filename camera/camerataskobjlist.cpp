@@ -1,4 +1,5 @@
 #include "camerataskobjlist.h"
+#include "resultcodes.h"
 
 #include "camerataskobj.h"
 
@@ -6,7 +7,7 @@
 
 namespace {
 
-template <typename R, typename F> R WithTask(CCameraTaskOBJ *task, R missing, F op)
+template <typename M, typename F> auto WithTask(CCameraTaskOBJ *task, M missing, F op) -> decltype(op(*task))
 {
     return task ? op(*task) : missing;
 }
@@ -31,7 +32,7 @@ CCameraTaskOBJ *CCameraTaskOBJList::GetCameraHandle(int camID)
 int CCameraTaskOBJList::CreateCameraTaskOBJ(int camID)
 {
     if (GetCameraHandle(camID))
-        return -12;
+        return zarn::kTaskExists;
     puts(" CCameraTaskOBJList::CreateCameraTaskOBJ 0");
     auto task = std::make_unique<CCameraTaskOBJ>(camID);
     puts(" CCameraTaskOBJList::CreateCameraTaskOBJ 1");
@@ -56,22 +57,22 @@ int CCameraTaskOBJList::FreeCameraTaskOBJ(int camID)
 
 int CCameraTaskOBJList::CameraTaskOBJStatus(int camID)
 {
-    return GetCameraHandle(camID) ? 0 : -32;
+    return GetCameraHandle(camID) ? 0 : zarn::kNotOpen;
 }
 
 int CCameraTaskOBJList::ValidCameraNo()
 {
-    return m_taskOBJList.empty() ? -32 : 0;
+    return m_taskOBJList.empty() ? zarn::kNotOpen : 0;
 }
 
 int CCameraTaskOBJList::GetCameraInfo(int camID, camerainfo *out)
 {
-    return WithTask(GetCameraHandle(camID), -16, [out](CCameraTaskOBJ &t) { return t.GetCameraInfo(out); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [out](CCameraTaskOBJ &t) { return t.GetCameraInfo(out); });
 }
 
 int CCameraTaskOBJList::SetCameraInfo(int camID, camerainfo info)
 {
-    return WithTask(GetCameraHandle(camID), -16, [&info](CCameraTaskOBJ &t) { return t.SetCameraInfo(info); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [&info](CCameraTaskOBJ &t) { return t.SetCameraInfo(info); });
 }
 
 int CCameraTaskOBJList::OpenCameraCapture(int camID)
@@ -79,7 +80,7 @@ int CCameraTaskOBJList::OpenCameraCapture(int camID)
     printf("[%s] -1 \n", kOpenName);
     CCameraTaskOBJ *task = GetCameraHandle(camID);
     if (!task)
-        return -20;
+        return zarn::kNoTask;
     printf("[%s] -2 \n", kOpenName);
     camerainfo info;
     task->GetCameraInfo(&info);
@@ -89,17 +90,17 @@ int CCameraTaskOBJList::OpenCameraCapture(int camID)
 
 int CCameraTaskOBJList::StartCameraCapture(int camID, FrameCallBack fn)
 {
-    return WithTask(GetCameraHandle(camID), -16, [fn](CCameraTaskOBJ &t) { return t.StartCameraCapture(fn); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [fn](CCameraTaskOBJ &t) { return t.StartCameraCapture(fn); });
 }
 
 int CCameraTaskOBJList::StopCameraCapture(int camID)
 {
-    return WithTask(GetCameraHandle(camID), -16, [](CCameraTaskOBJ &t) { return t.StopCameraCapture(); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [](CCameraTaskOBJ &t) { return t.StopCameraCapture(); });
 }
 
 int CCameraTaskOBJList::CloseCameraCapture(int camID)
 {
-    return WithTask(GetCameraHandle(camID), -16, [](CCameraTaskOBJ &t) { return t.CloseCameraCapture(); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [](CCameraTaskOBJ &t) { return t.CloseCameraCapture(); });
 }
 
 char *CCameraTaskOBJList::GetCameraResList(int camID)
@@ -109,50 +110,50 @@ char *CCameraTaskOBJList::GetCameraResList(int camID)
 
 int CCameraTaskOBJList::GetCameraResolution(int camID)
 {
-    return WithTask(GetCameraHandle(camID), -16, [](CCameraTaskOBJ &t) { return t.GetCameraResolution(); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [](CCameraTaskOBJ &t) { return t.GetCameraResolution(); });
 }
 
 int CCameraTaskOBJList::SetCameraResolution(int camID, int resNo)
 {
-    return WithTask(GetCameraHandle(camID), -16, [resNo](CCameraTaskOBJ &t) { return t.SetCameraResolution(resNo); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [resNo](CCameraTaskOBJ &t) { return t.SetCameraResolution(resNo); });
 }
 
 int CCameraTaskOBJList::GetCameraVideoFormat(int camID, char *buf, int len)
 {
-    return WithTask(GetCameraHandle(camID), -16, [=](CCameraTaskOBJ &t) { return t.GetCameraVideoFormat(buf, len); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [=](CCameraTaskOBJ &t) { return t.GetCameraVideoFormat(buf, len); });
 }
 
 int CCameraTaskOBJList::GetCameraFPS(int camID)
 {
-    return WithTask(GetCameraHandle(camID), -16, [](CCameraTaskOBJ &t) { return t.GetCameraFPS(); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [](CCameraTaskOBJ &t) { return t.GetCameraFPS(); });
 }
 
 int CCameraTaskOBJList::SetCameraFPS(int camID, int fps)
 {
-    return WithTask(GetCameraHandle(camID), -16, [fps](CCameraTaskOBJ &t) { return t.SetCameraFPS(fps); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [fps](CCameraTaskOBJ &t) { return t.SetCameraFPS(fps); });
 }
 
 int CCameraTaskOBJList::GetCameraExposureMold(int camID)
 {
-    return WithTask(GetCameraHandle(camID), -16, [](CCameraTaskOBJ &t) { return t.GetCameraExposureMold(); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [](CCameraTaskOBJ &t) { return t.GetCameraExposureMold(); });
 }
 
 int CCameraTaskOBJList::GetCameraExposureLevel(int camID)
 {
-    return WithTask(GetCameraHandle(camID), -16, [](CCameraTaskOBJ &t) { return t.GetCameraExposureLevel(); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [](CCameraTaskOBJ &t) { return t.GetCameraExposureLevel(); });
 }
 
 int CCameraTaskOBJList::GetCameraExposureGear(int camID)
 {
-    return WithTask(GetCameraHandle(camID), -16, [](CCameraTaskOBJ &t) { return t.GetCameraExposureGear(); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [](CCameraTaskOBJ &t) { return t.GetCameraExposureGear(); });
 }
 
 int CCameraTaskOBJList::SetCameraExposureLevel(int camID, int level)
 {
-    return WithTask(GetCameraHandle(camID), -16, [level](CCameraTaskOBJ &t) { return t.SetCameraExposureLevel(level); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [level](CCameraTaskOBJ &t) { return t.SetCameraExposureLevel(level); });
 }
 
 int CCameraTaskOBJList::SetCameraExposureManual(int camID)
 {
-    return WithTask(GetCameraHandle(camID), -16, [](CCameraTaskOBJ &t) { return t.SetCameraExposureManual(); });
+    return WithTask(GetCameraHandle(camID), zarn::kNoSuchCamera, [](CCameraTaskOBJ &t) { return t.SetCameraExposureManual(); });
 }

@@ -24,17 +24,17 @@ public:
     CCameraTaskOBJList &operator=(const CCameraTaskOBJList &) = delete;
 
     CCameraTaskOBJ *GetCameraHandle(int camID);
-    int CreateCameraTaskOBJ(int camID); // 0, or -12 for a duplicate
+    int CreateCameraTaskOBJ(int camID); // 0, or kTaskExists for a duplicate
     int FreeCameraTaskOBJ(int camID);   // always 0
-    int CameraTaskOBJStatus(int camID); // 0 when present, else -32
-    int ValidCameraNo();                // 0 when any task object exists, else -32
+    int CameraTaskOBJStatus(int camID); // 0 when present, else kNotOpen
+    int ValidCameraNo();                // 0 when any task object exists, else kNotOpen
     int Count() const { return static_cast<int>(m_taskOBJList.size()); }
 
-    int GetCameraInfo(int camID, camerainfo *out); // -16 without task object
-    int SetCameraInfo(int camID, camerainfo info); // -16 without task object
-    int OpenCameraCapture(int camID);              // -20 without task object
+    int GetCameraInfo(int camID, camerainfo *out); // kNoSuchCamera without task object
+    int SetCameraInfo(int camID, camerainfo info); // kNoSuchCamera without task object
+    int OpenCameraCapture(int camID);              // kNoTask without task object
 
-    // Forwarders: -16 (null for GetCameraResList) without task object.
+    // Forwarders: kNoSuchCamera (null for GetCameraResList) without task object.
     int StartCameraCapture(int camID, FrameCallBack fn);
     int StopCameraCapture(int camID);
     int CloseCameraCapture(int camID);

@@ -1,11 +1,14 @@
 #include "capturesession.h"
+#include "resultcodes.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <system_error>
 #include <linux/videodev2.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -98,13 +101,13 @@ void CaptureSession::releaseBuffers()
     zarn::xioctl(m_fd, VIDIOC_REQBUFS, &none);
 }
 
-bool CaptureSession::startThread(const std::shared_ptr<CaptureSession> &session, pthread_t *thread)
+bool CaptureSession::startThread(const std::shared_ptr<CaptureSession> &session, std::thread &thread)
 {
     // The thread gets its own reference, so the run outlives a CameraCapture
     // that lets go of it (or is destroyed) while the thread still runs.
-    auto *ref = new std::shared_ptr<CaptureSession>(session);
-    if (pthread_create(thread, nullptr, &CaptureSession::doing_Capture, ref) != 0) {
-        delete ref;
+    try {
+        thread = std::thread(&CaptureSession::doing_Capture, session);
+    } catch (const std::system_error &) {
         return false;
     }
     return true;
@@ -137,12 +140,10 @@ bool CaptureSession::waitExit(int timeoutMs) const
     }
 }
 
-void *CaptureSession::doing_Capture(void *arg)
+void CaptureSession::doing_Capture(std::shared_ptr<CaptureSession> self)
 {
-    std::shared_ptr<CaptureSession> self = std::move(*static_cast<std::shared_ptr<CaptureSession> *>(arg));
-    delete static_cast<std::shared_ptr<CaptureSession> *>(arg);
+    pthread_setname_np(pthread_self(), "kobix-capture");
     self->captureLoop();
-    return const_cast<char *>("Capture End");
 }
 
 bool CaptureSession::takeStop()
@@ -219,11 +220,11 @@ int CaptureSession::CamCapture_Frame()
     const int r = poll(p, 2, kFrameWaitMs);
     if (r < 0) {
         printf("info::%s ::Select Error\n", "CamCapture_Frame");
-        return -38;
+        return zarn::kWaitFailed;
     }
     if (r == 0) {
         printf("info::%s ::Select Timeout\n", "CamCapture_Frame");
-        return -38;
+        return zarn::kWaitFailed;
     }
     if (p[1].revents) {
         // Woken by a stop (or a cancelled one): the loop decides.
@@ -245,13 +246,13 @@ int CaptureSession::CamCapture_CallBack()
     if (zarn::xioctl(m_fd, VIDIOC_DQBUF, &buf) < 0) {
         m_deviceLost = errno == ENODEV;
         printf("Error::%s ::VIDIOC_DQBUF\n", "CamCapture_CallBack");
-        return -35;
+        return zarn::kSetFailed;
     }
     deliver(buf);
     if (zarn::xioctl(m_fd, VIDIOC_QBUF, &buf) < 0) {
         m_deviceLost = errno == ENODEV;
         printf("Error::%s ::VIDIOC_QBUF\n", "CamCapture_CallBack");
-        return -35;
+        return zarn::kSetFailed;
     }
     return 0;
 }

@@ -22,7 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <pthread.h>
+#include <thread>
 
 #include "ZarnKobixManager.h"
 
@@ -60,8 +60,9 @@ public:
     // buffers back (idempotent).
     void releaseBuffers();
 
-    // Starts the capture thread (joinable) on this run; false on failure.
-    static bool startThread(const std::shared_ptr<CaptureSession> &session, pthread_t *thread);
+    // Starts the capture thread ("kobix-capture", joinable) on this run;
+    // false when no thread could be started.
+    static bool startThread(const std::shared_ptr<CaptureSession> &session, std::thread &thread);
 
     // ---- stop handshake, any thread ----
     State state() const { return static_cast<State>(m_state.load()); }
@@ -79,7 +80,7 @@ public:
     void setFps(int fps) { m_fps.store(fps); }
 
 private:
-    static void *doing_Capture(void *arg);
+    static void doing_Capture(std::shared_ptr<CaptureSession> self);
     void captureLoop();
     bool takeStop();
     bool waitWake(int timeoutMs);

@@ -85,7 +85,7 @@ int CHotPlug::CheckZarnDevice(tag_dev_online_node &node)
 {
     int row = CameraIDRow(node.vid, node.pid);
     if (row < 0)
-        return -1;
+        return kNoRow;
     node.index = row;
     if (m_callBack)
         m_callBack(m_userData, node);
@@ -113,7 +113,7 @@ int CHotPlug::EnumOnLineDevFromUdev(std::vector<tag_dev_online_node> &out)
     udev *u = udev_new();
     if (!u) {
         puts("Can't create udev");
-        return -1;
+        return kNoUdev;
     }
     udev_enumerate *en = udev_enumerate_new(u);
     udev_enumerate_add_match_subsystem(en, "video4linux");
@@ -189,14 +189,14 @@ void *CHotPlug::StartHotplugMonitor(void *)
     udev *u = udev_new();
     if (!u) {
         puts("create udev failure");
-        m_status = -1;
+        m_status = kNoUdev;
         return nullptr;
     }
     udev_monitor *mon = udev_monitor_new_from_netlink(u, "udev");
     if (!mon) {
         puts("create udev_monitor failure");
         udev_unref(u);
-        m_status = -1;
+        m_status = kNoUdev;
         return nullptr;
     }
     // Receiving is enabled before the first enumeration, so a camera plugged
@@ -206,7 +206,7 @@ void *CHotPlug::StartHotplugMonitor(void *)
         puts("enable monitor failure");
         udev_monitor_unref(mon);
         udev_unref(u);
-        m_status = -1;
+        m_status = kNoUdev;
         return nullptr;
     }
     m_running = true;

@@ -40,16 +40,20 @@ public:
     // each, in order of first appearance.  Always 0.
     int GetVendoridList(std::string &out);
 
-    // Row of cameraIDlist for (vid, pid), or -1; model takes no part.
+    // Row of cameraIDlist for (vid, pid), or kNoRow; model takes no part.
     int IsExist(unsigned int vid, unsigned int pid, const char *model);
     int IsContain(tag_dev_online_node &node);
 
     // Lookup; on a match writes the row into node.index, hands a copy to the
-    // callback and returns the row.  -1 when unsupported.
+    // callback and returns the row.  kNoRow when unsupported.
     int CheckZarnDevice(tag_dev_online_node &node);
 
+    // What the enumeration returns, and m_status holds, when no udev
+    // context or monitor can be set up.
+    static constexpr int kNoUdev = -1;
+
     // Appends one record per attached supported camera (first video node
-    // only).  Returns out.size(), or -1 without a udev context.
+    // only).  Returns out.size(), or kNoUdev without a udev context.
     int EnumOnLineDevFromUdev(std::vector<tag_dev_online_node> &out);
 
     // Body of the hot-plug thread: first reports the attached cameras, then

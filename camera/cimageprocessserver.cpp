@@ -1,4 +1,5 @@
 #include "cimageprocessserver.h"
+#include "resultcodes.h"
 
 #include "zarnimagelibrary.h"
 
@@ -25,7 +26,7 @@ bool readable(const char *path)
 int CImageProcessServer::SetImageColorStyle(int style)
 {
     if (static_cast<unsigned>(style) > 2)
-        return -1;
+        return zarn::kBadArgument;
     m_imageColorStyle = style;
     return 0;
 }
@@ -33,7 +34,7 @@ int CImageProcessServer::SetImageColorStyle(int style)
 int CImageProcessServer::SetImageJPGQuality(int quality)
 {
     if (quality < 1 || quality > 100)
-        return -1;
+        return zarn::kBadArgument;
     m_imageJpgQuality = quality;
     return 0;
 }
@@ -41,7 +42,7 @@ int CImageProcessServer::SetImageJPGQuality(int quality)
 int CImageProcessServer::SetAutoCrop(int crop)
 {
     if (crop < -1 || crop > 1)
-        return -1;
+        return zarn::kBadArgument;
     m_autoCrop = crop;
     return 0;
 }
@@ -49,7 +50,7 @@ int CImageProcessServer::SetAutoCrop(int crop)
 int CImageProcessServer::SetImageRotateMode(int mode)
 {
     if (static_cast<unsigned>(mode) > 3)
-        return -1;
+        return zarn::kBadArgument;
     m_imageRotateMode = mode;
     return 0;
 }
@@ -64,7 +65,7 @@ int CImageProcessServer::YUYV422ToRGB888(unsigned char *src, unsigned char *dst,
 int CImageProcessServer::SaveVideoData(void *data, int a, int b, int c, const char *path)
 {
     if (!path)
-        return -1;
+        return zarn::kBadArgument;
     CZarnImageLibrary image;
     int loadRet = image.LoadVideoData(data, a, b, c);
     int cropRet = loadRet;
@@ -93,7 +94,7 @@ int CImageProcessServer::SaveVideoData(void *data, int a, int b, int c, const ch
 int CImageProcessServer::SaveRGB888Image(char *data, int a, int b, int c, const char *path)
 {
     if (!path)
-        return -1;
+        return zarn::kBadArgument;
     CZarnImageLibrary image;
     int loadRet = image.LoadRGB888Image(data, a, b, c);
     image.SetAutoCrop(m_autoCrop);
@@ -102,7 +103,7 @@ int CImageProcessServer::SaveRGB888Image(char *data, int a, int b, int c, const 
     void *pixels = data;
     int width = a, height = b, format = c;
     if (image.GetImageInfo(&pixels, &width, &height, &format) != 0)
-        return loadRet != 0 ? loadRet : -1;
+        return loadRet != 0 ? loadRet : zarn::kBadArgument;
     ZarnFileManager manager;
     setUpFileManager(manager, __func__);
     return manager.SaveRGB888Image(pixels, width, height, format, path);
@@ -111,7 +112,7 @@ int CImageProcessServer::SaveRGB888Image(char *data, int a, int b, int c, const 
 int CImageProcessServer::ConvertImagetoImage(const char *src, const char *dst)
 {
     if (!src || !dst || !readable(src))
-        return -1;
+        return zarn::kBadArgument;
     ZarnFileManager manager;
     setUpFileManager(manager, __func__);
     int ret = manager.ConvertImagetoImage(src, dst);
@@ -122,7 +123,7 @@ int CImageProcessServer::ConvertImagetoImage(const char *src, const char *dst)
 int CImageProcessServer::AddImageFiletoMultiFile(const char *path)
 {
     if (!path || !readable(path))
-        return -1;
+        return zarn::kBadArgument;
     m_multiFiles.emplace_back(path);
     return 0;
 }
@@ -130,7 +131,7 @@ int CImageProcessServer::AddImageFiletoMultiFile(const char *path)
 int CImageProcessServer::CombineMultiFile(const char *path)
 {
     if (!path || m_multiFiles.empty())
-        return -1;
+        return zarn::kBadArgument;
     ZarnFileManager manager;
     for (const std::string &file : m_multiFiles)
         manager.AddImageFiletoMultiFile(file.c_str());
@@ -138,7 +139,7 @@ int CImageProcessServer::CombineMultiFile(const char *path)
     int ret = manager.CombineMultiFile(path);
     m_multiFiles.clear();
     // A combine that wrote nothing is reported, not passed off as success.
-    return ret == 0 ? 0 : -1;
+    return ret == 0 ? zarn::kOk : zarn::kBadArgument;
 }
 
 int CImageProcessServer::SetContours(void **data, int a, int b, int c, int mode)

@@ -181,12 +181,12 @@ int CZarnImageLibrary::YUYV422ToRGB888(const unsigned char *src, unsigned char *
                                         unsigned int width, unsigned int height)
 {
     if (!src || !dst || width == 0 || height == 0)
-        return -1;
+        return ZARNIMG_ERR_ARGUMENT;
     // Sizes in 64 bits: in 32 bits width x height x 3 can wrap around and
     // let a short destination pass the check.
     const std::uint64_t pixels = static_cast<std::uint64_t>(width) * height;
     if (static_cast<std::uint64_t>(dstLength) < pixels * 3)
-        return -1;
+        return ZARNIMG_ERR_ARGUMENT;
     auto put = [](unsigned char *out, int packed) {
         out[0] = static_cast<unsigned char>(packed & 0xFF);
         out[1] = static_cast<unsigned char>((packed >> 8) & 0xFF);

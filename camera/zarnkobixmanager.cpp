@@ -6,6 +6,7 @@
 
 #include "cameradevmanager.h"
 #include "cimageprocessserver.h"
+#include "resultcodes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -20,11 +21,8 @@ namespace {
 // The project version (CMake), shared with the program and the package.
 const char kVersion[] = ZARN_VERSION;
 
-// Result codes of this interface.
-enum {
-    ZARN_NOT_USABLE = -14, // UnInit while not initialised; image call without an open camera
-    ZARN_NOT_INIT = -15,   // not initialised, or Init while initialised
-};
+// ZarnCamera_DrawLine's one answer when drawing is not possible.
+constexpr int kCannotDraw = 1;
 
 template <typename T> T *Load(T *const &global)
 {
@@ -62,7 +60,7 @@ void ZarnCamera_GetVersion(char *buf, int len)
 int ZarnCamera_Init(void)
 {
     if (Load(cameraManager))
-        return ZARN_NOT_INIT;
+        return zarn::kNotInitialised;
     auto *mgr = new CCameraDevManager();
     int ret = mgr->StartHotPlugThread();
     if (ret < 0) {
@@ -79,7 +77,7 @@ int ZarnCamera_UnInit(void)
 {
     CCameraDevManager *mgr = Load(cameraManager);
     if (!mgr)
-        return ZARN_NOT_USABLE;
+        return zarn::kNotUsable;
     // Unpublish first, so a callback still running sees an uninitialised
     // library rather than a manager being torn down.
     Store(cameraManager, static_cast<CCameraDevManager *>(nullptr));
@@ -95,7 +93,7 @@ int ZarnCamera_RegCallBackCameraChange(void (*fn)(char *))
 {
     CCameraDevManager *mgr = Load(cameraManager);
     if (!mgr)
-        return ZARN_NOT_INIT;
+        return zarn::kNotInitialised;
     mgr->SetHotPlugCallBackFunc(fn);
     return 0;
 }
@@ -103,7 +101,7 @@ int ZarnCamera_RegCallBackCameraChange(void (*fn)(char *))
 int ZarnCamera_GetDevCount(void)
 {
     CCameraDevManager *mgr = Load(cameraManager);
-    return mgr ? mgr->GetCameraDevCount() : ZARN_NOT_INIT;
+    return mgr ? mgr->GetCameraDevCount() : zarn::kNotInitialised;
 }
 
 char *ZarnCamera_GetOnLineDevList(void)
@@ -121,13 +119,13 @@ char *ZarnCamera_GetWorkDevList(void)
 int ZarnCamera_Open(int camID)
 {
     CCameraDevManager *mgr = Load(cameraManager);
-    return mgr ? mgr->OpenCamera(camID) : ZARN_NOT_INIT;
+    return mgr ? mgr->OpenCamera(camID) : zarn::kNotInitialised;
 }
 
 int ZarnCamera_Close(int camID)
 {
     CCameraDevManager *mgr = Load(cameraManager);
-    return mgr ? mgr->CloseCamera(camID) : ZARN_NOT_INIT;
+    return mgr ? mgr->CloseCamera(camID) : zarn::kNotInitialised;
 }
 
 char *ZarnCamera_GetResolutionList(int camID)
@@ -139,13 +137,13 @@ char *ZarnCamera_GetResolutionList(int camID)
 int ZarnCamera_GetCurResolutionNo(int camID)
 {
     CCameraDevManager *mgr = Load(cameraManager);
-    return mgr ? mgr->GetCamCurResNo(camID) : ZARN_NOT_INIT;
+    return mgr ? mgr->GetCamCurResNo(camID) : zarn::kNotInitialised;
 }
 
 int ZarnCamera_SetCurResolutionNo(int camID, int resNo)
 {
     CCameraDevManager *mgr = Load(cameraManager);
-    return mgr ? mgr->SetCamCurResNo(camID, resNo) : ZARN_NOT_INIT;
+    return mgr ? mgr->SetCamCurResNo(camID, resNo) : zarn::kNotInitialised;
 }
 
 int ZarnCamera_StartCapture(int camID, int (*fn)(void *, int, int, int))
@@ -162,73 +160,73 @@ int ZarnCamera_StopCapture(int camID)
 
 int ZarnCamera_SetImageColorStyle(int style)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->SetImageColorStyle(style);
 }
 
 int ZarnCamera_SetImageJPGQuality(int quality)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->SetImageJPGQuality(quality);
 }
 
 int ZarnCamera_SetAutoCrop(int mode)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->SetAutoCrop(mode);
 }
 
 int ZarnCamera_SetImageRotateMode(int mode)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->SetImageRotateMode(mode);
 }
 
 int ZarnCamera_YuYv422toRGB24(unsigned char *yuyv, unsigned char *rgb, unsigned int rgbSize, unsigned int width,
                               unsigned int height)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->YUYV422ToRGB888(yuyv, rgb, rgbSize, width, height);
 }
 
 int ZarnCamera_SaveVideoData(void *data, int width, int height, int format, const char *path)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->SaveVideoData(data, width, height, format, path);
 }
 
 int ZarnCamera_SaveRGB888Image(char *data, int width, int height, int format, const char *path)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->SaveRGB888Image(data, width, height, format, path);
 }
 
 int ZarnCamera_ConvertImagetoImage(const char *srcPath, const char *dstPath)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->ConvertImagetoImage(srcPath, dstPath);
 }
 
 int ZarnCamera_AddImageFiletoMultiFile(const char *path)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->AddImageFiletoMultiFile(path);
 }
 
 int ZarnCamera_CombineMultiFile(const char *path)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->CombineMultiFile(path);
 }
 
 int ZarnCamera_DrawLine(char *, int &, int &, int &, int)
 {
     // Touches none of its arguments; only tells whether drawing is possible.
-    return ImagePreamble(1, 1);
+    return ImagePreamble(kCannotDraw, kCannotDraw);
 }
 
 int ZarnCamera_SetContours(void **image, int width, int height, int format, int mode)
 {
-    int ret = ImagePreamble(ZARN_NOT_INIT, ZARN_NOT_USABLE);
+    int ret = ImagePreamble(zarn::kNotInitialised, zarn::kNotUsable);
     return ret ? ret : Load(imageServer)->SetContours(image, width, height, format, mode);
 }

@@ -7,6 +7,7 @@
 // slots run on the GUI thread, one at a time in the order their signals were
 // emitted, and change m_vecCamera only under m_devListLock.
 #include "mainwindow.h"
+#include "printline.h"
 
 #include "ccamerasdk.h"
 
@@ -222,8 +223,8 @@ int MainWindow::ondeviceRunningSwitch(int type)
     if (openFailed && m_openRetriesLeft > 0 && !m_retryPending) {
         --m_openRetriesLeft;
         m_retryPending = true;
-        printf("[%s] opening failed, trying again in %d ms (%d more)\n", "ondeviceRunningSwitch", kOpenRetryMs,
-               m_openRetriesLeft);
+        zarn::printLine(zarn::Level::Warning, "cameras", "opening failed, trying again in %d ms (%d more)", kOpenRetryMs,
+                        m_openRetriesLeft);
         QTimer::singleShot(kOpenRetryMs, this, &MainWindow::onretryOpen);
     }
     if (type == 0) {

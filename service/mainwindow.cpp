@@ -165,7 +165,7 @@ int MainWindow::toStartSocketServers()
     if (m_socketThread)
         return 0;  // already running
     m_socketThread = QThread::create([this] { socketPthreadStart(this); });
-    m_socketThread->setObjectName(QStringLiteral("websocket"));
+    m_socketThread->setObjectName(QStringLiteral("kobix-ws")); // the thread's name in top -H and debuggers
     m_socketThread->start();
     if (!m_socketThread->isRunning() && !m_socketThread->isFinished()) {
         delete m_socketThread;

@@ -1,4 +1,5 @@
 #include "originpolicy.h"
+#include "printline.h"
 
 #include <QDir>
 #include <QFile>
@@ -281,6 +282,6 @@ void OriginPolicy::remember(const QByteArray &origin, Answer answer)
     if (out.open(QIODevice::WriteOnly)) {
         out.write(content);
         if (!out.commit())
-            fprintf(stderr, "cannot write %s\n", qPrintable(userListPath()));
+            zarn::printLine(zarn::Level::Error, "origins", "cannot write %s", qPrintable(userListPath()));
     }
 }

@@ -7,6 +7,7 @@
 // lists only under g_videoListsLock and the frame record only under
 // m_frameLock.
 #include "mainwindow.h"
+#include "printline.h"
 
 #include "ccamerasdk.h"
 #include "printable.h"
@@ -374,7 +375,7 @@ void MainWindow::CameraCapture(std::string msg)
             if (!image.isNull() && image.save(&buffer, "jpg", -1))
                 base64 = bytes.toBase64().toStdString();
         } else {
-            printf("Error::%s :: no photo saved to %s\n", "CameraCapture", printableText(imgPath).c_str());
+            zarn::printLine(zarn::Level::Error, "photo", "no photo saved to %s", printableText(imgPath).c_str());
         }
     }
 

@@ -2,10 +2,12 @@
 //
 // Thread: submit() on any thread; everything else on the worker.
 #include "uploadfile.h"
+#include "printline.h"
 
 #include <curl/curl.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -186,7 +188,10 @@ UploadFile::UploadFile(const Limits &limits) : m_limits(limits)
 {
     curl_global_init(CURL_GLOBAL_DEFAULT);
     m_multi = curl_multi_init();
-    m_worker = std::thread([this] { run(); });
+    m_worker = std::thread([this] {
+        pthread_setname_np(pthread_self(), "kobix-upload");
+        run();
+    });
 }
 
 UploadFile::~UploadFile()
@@ -212,7 +217,8 @@ bool UploadFile::submit(std::string name, std::string filepath, std::string url,
         if (m_stopping)
             return false;
         if (m_queue.size() >= kMaxWaiting) {
-            printf("uploadfile: refused %s, %zu uploads wait already\n", filepath.c_str(), m_queue.size());
+            zarn::printLine(zarn::Level::Warning, "uploadfile", "refused %s, %zu uploads wait already", filepath.c_str(),
+                            m_queue.size());
             return false;
         }
         m_queue.push_back(Job{std::move(name), std::move(filepath), std::move(url), std::move(done)});
@@ -248,7 +254,7 @@ int UploadFile::uploadfile(const char *name, const char *filepath, const char *u
     printf("strUpFilePath:%s\n", filepath);
 
     if (!isHttpUrl(url)) {
-        printf("uploadfile: refused url %s: only http and https\n", url);
+        zarn::printLine(zarn::Level::Error, "uploadfile", "refused url %s: only http and https", url);
         return kRefused;
     }
 
@@ -265,7 +271,7 @@ int UploadFile::uploadfile(const char *name, const char *filepath, const char *u
         if (!path.empty()) {
             std::string why = openPiece(*p);
             if (!why.empty()) {
-                printf("uploadfile: refused %s: %s\n", path.c_str(), why.c_str());
+                zarn::printLine(zarn::Level::Error, "uploadfile", "refused %s: %s", path.c_str(), why.c_str());
                 return kRefused;
             }
         }
@@ -350,19 +356,19 @@ int UploadFile::uploadfile(const char *name, const char *filepath, const char *u
         else if (answer.last != '\n')
             putchar('\n');
         if (aborted) {
-            puts("uploadfile: aborted, the service is stopping");
+            zarn::printLine(zarn::Level::Info, "uploadfile", "aborted, the service is stopping");
             result = kAborted;
         } else if (!finished || code != CURLE_OK) {
-            printf("uploadfile: transfer failed (curl %d): %s\n", finished ? int(code) : -1,
-                   error[0] ? error : curl_easy_strerror(code));
+            zarn::printLine(zarn::Level::Error, "uploadfile", "transfer failed (curl %d): %s", finished ? int(code) : -1,
+                            error[0] ? error : curl_easy_strerror(code));
             result = kTransferFailed;
         } else if (status >= 400) {
             // 3xx is kept a success: a form post may be answered with a
             // redirect to a result page, which is not followed.
-            printf("uploadfile: server answered HTTP %ld\n", status);
+            zarn::printLine(zarn::Level::Error, "uploadfile", "server answered HTTP %ld", status);
             result = kHttpError;
         } else {
-            printf("uploadfile: server answered HTTP %ld\n", status);
+            zarn::printLine(zarn::Level::Info, "uploadfile", "server answered HTTP %ld", status);
             result = 0;
         }
     }

@@ -1,4 +1,5 @@
 #include "websocketcontrol.h"
+#include "printline.h"
 
 #include "general.h"
 #include "printable.h"
@@ -170,7 +171,7 @@ bool WebsocketControl::listenOn(QTcpServer *server, const char *address)
         // listener stays readable, so watching it now would spin.  Qt has
         // paused accepting already; it is resumed after a pause.
         if (!m_acceptPaused)
-            printf("accept failed (%s): accepting again in %d ms\n", server->errorString().toLocal8Bit().constData(),
+            zarn::printLine(zarn::Level::Error, "websocket", "accept failed (%s): accepting again in %d ms", server->errorString().toLocal8Bit().constData(),
                    kAcceptPauseMs);
         m_acceptPaused = true;
         server->pauseAccepting();
@@ -199,8 +200,10 @@ bool WebsocketControl::listenOn(QTcpServer *server, const char *address)
                 return;
             *idle = 0;
             if (!m_acceptPaused)
-                printf("accept failed (listener readable, nothing accepted: out of descriptors?): "
-                       "accepting again in %d ms\n", kAcceptPauseMs);
+                zarn::printLine(zarn::Level::Error, "websocket", 
+                                "accept failed (listener readable, nothing accepted: out of descriptors?): "
+                                "accepting again in %d ms",
+                                kAcceptPauseMs);
             m_acceptPaused = true;
             server->pauseAccepting();
             watch->setEnabled(false);
@@ -230,7 +233,7 @@ int WebsocketControl::setupWebsocketServer()
     auto *server = new QTcpServer(ctx);
     if (!listenOn(server, "127.0.0.1")) {
         puts("ERROR: Expected to find proper listener connection status, but found..");
-        printf("listener error: %s\n", server->errorString().toLocal8Bit().constData());
+        zarn::printLine(zarn::Level::Error, "websocket", "listener error: %s", server->errorString().toLocal8Bit().constData());
         {
             std::lock_guard<std::mutex> lock(m_contextMutex);
             context = nullptr;
@@ -240,7 +243,7 @@ int WebsocketControl::setupWebsocketServer()
     }
     auto *server6 = new QTcpServer(ctx);
     if (!listenOn(server6, "::1")) {
-        printf("no listener on [::1]:%d: %s\n", kPort, server6->errorString().toLocal8Bit().constData());
+        zarn::printLine(zarn::Level::Warning, "websocket", "no listener on [::1]:%d: %s", kPort, server6->errorString().toLocal8Bit().constData());
         delete server6;
     }
     // Qt speaks the protocol on the sockets handed to it; it never listens.
@@ -250,7 +253,7 @@ int WebsocketControl::setupWebsocketServer()
     QObject::connect(m_wsServer, &QWebSocketServer::newConnection, ctx, [this] { onQtConnection(); });
 
     m_policy.reset(new OriginPolicy(m_adminDir, m_userDir));
-    printf("origin check %s; unknown origins are %s\n", m_policy->checkEnabled() ? "on" : "switched off",
+    zarn::printLine(zarn::Level::Info, "websocket", "origin check %s; unknown origins are %s", m_policy->checkEnabled() ? "on" : "switched off",
            m_asker ? "asked about on the desktop" : "refused (no display to ask on)");
     auto *sweeper = new QTimer(ctx);
     int64_t lastSweep = nowMs();
@@ -397,7 +400,7 @@ void WebsocketControl::askAbout(const WsConnRef &conn, const QString &origin)
             return;
         }
         it = m_questions.emplace(origin, Question{nowMs(), {}}).first;
-        printf("asking the user about origin %s\n", printableText(origin.toStdString()).c_str());
+        zarn::printLine(zarn::Level::Info, "websocket", "asking the user about origin %s", printableText(origin.toStdString()).c_str());
         std::shared_ptr<AnswerGate> gate = m_gate;
         m_asker->ask(origin, origin != QLatin1String("null"), [gate, origin](OriginPolicy::Answer answer) {
             std::lock_guard<std::mutex> lock(gate->mutex);
@@ -429,7 +432,7 @@ void WebsocketControl::onAnswer(const QString &origin, OriginPolicy::Answer answ
     m_policy->remember(origin.toUtf8(), answer);
     bool allowed = answer == OriginPolicy::Answer::Allow || answer == OriginPolicy::Answer::AlwaysAllow;
     const char *what = allowed ? "allowed" : answer == OriginPolicy::Answer::Deny ? "denied" : "not answered";
-    printf("origin %s %s by the user\n", printableText(origin.toStdString()).c_str(), what);
+    zarn::printLine(zarn::Level::Info, "websocket", "origin %s %s by the user", printableText(origin.toStdString()).c_str(), what);
     for (const auto &weak : waiting) {
         WsConnRef conn = weak.lock();
         if (!conn || !conn->m_tcp || conn->m_phase != WsConnection::Phase::Deciding)
@@ -534,7 +537,7 @@ void WebsocketControl::onQtConnection()
 void WebsocketControl::refuse(const WsConnRef &conn, int status, const QByteArray &reason, bool logIt)
 {
     std::string text = printableText(reason.constData(), reason.size());
-    printf("refused WebSocket handshake (%d): %s\n", status, text.c_str());
+    zarn::printLine(zarn::Level::Warning, "websocket", "refused WebSocket handshake (%d): %s", status, text.c_str());
     if (logIt && m_logLine) {
         std::string line = "refused WebSocket handshake (" + std::to_string(status) + "): " + text;
         m_logLine(line.c_str());
@@ -673,7 +676,7 @@ void WebsocketControl::sweep()
         switch (conn->m_phase) {
         case WsConnection::Phase::Handshake:
             if (now - conn->m_since > kHandshakeDeadlineMs) {
-                printf("handshake not complete within %d ms: connection dropped\n", kHandshakeDeadlineMs);
+                zarn::printLine(zarn::Level::Warning, "websocket", "handshake not complete within %d ms: connection dropped", kHandshakeDeadlineMs);
                 if (conn->m_tcp)
                     conn->m_tcp->abort();
                 onSocketGone(conn);
@@ -728,7 +731,7 @@ void WebsocketControl::sweep()
     for (const QString &origin : late)
         onAnswer(origin, OriginPolicy::Answer::NoAnswer);
     if (m_refusedFull != m_refusedPrinted) {
-        printf("%llu connection(s) refused: %d open\n",
+        zarn::printLine(zarn::Level::Warning, "websocket", "%llu connection(s) refused: %d open",
                static_cast<unsigned long long>(m_refusedFull - m_refusedPrinted), kMaxConnections);
         m_refusedPrinted = m_refusedFull;
     }
@@ -738,7 +741,7 @@ void WebsocketControl::closeWith(const WsConnRef &conn, QWebSocketProtocol::Clos
 {
     if (conn->m_phase != WsConnection::Phase::Open || !conn->m_ws)
         return;
-    printf("closing conn id %d (%d): %s\n", conn->id(), static_cast<int>(code), why);
+    zarn::printLine(zarn::Level::Trace, "websocket", "closing conn id %d (%d): %s", conn->id(), static_cast<int>(code), why);
     conn->m_closed = true;
     discardQueued(conn);
     conn->m_since = nowMs();
@@ -784,7 +787,7 @@ bool WebsocketControl::enqueue(const WsConnRef &conn, const char *data, int len,
         conn->m_flushPosted = true;
     }
     if (overflow)
-        printf("conn id %d does not read its replies (%lld bytes unsent): closing it\n", conn->id(),
+        zarn::printLine(zarn::Level::Warning, "websocket", "conn id %d does not read its replies (%lld bytes unsent): closing it", conn->id(),
                static_cast<long long>(kMaxUnsentReplies));
     if (post)
         postToServer(conn, overflow);
@@ -878,7 +881,7 @@ void WebsocketControl::onMessage(const WsConnRef &conn, const QByteArray &payloa
         return;
     }
     if (size >= kRecvBufferSize) {
-        printf("msg of %d bytes dropped, the receive buffer holds %d (connet id = %d)\n", size,
+        zarn::printLine(zarn::Level::Warning, "websocket", "msg of %d bytes dropped, the receive buffer holds %d (connet id = %d)", size,
                kRecvBufferSize - 1, conn->id());
         return;
     }

@@ -1,6 +1,7 @@
 // The exported interface against virtual cameras: opening, the resolution
 // list, streaming on the capture thread, unplug while open, closing from a
 // frame callback and tearing down while streaming.
+#include "cameradevmanager.h"
 #include "cameraidlist.h"
 #include "cimageprocessserver.h"
 #include "lib_fixture.h"
@@ -107,6 +108,19 @@ TEST_F(CamlibStreaming, UnplugWhileStreamingThenClose)
     std::string back = WaitText(3);
     EXPECT_EQ(TextInt(back, "index"), 0); // the list was empty again
     EXPECT_EQ(ZarnCamera_Open(0), 0);
+
+    // Unplugged while open again and again: one lost record is kept for the
+    // identifier, not one per unplug.
+    for (size_t n = 4; n < 4 + 2 * 20; n += 2) {
+        bed.unplug(cam);
+        ASSERT_EQ(TextString(WaitText(n), "action"), "remove");
+        EXPECT_EQ(ZarnCamera_Open(0), -18);
+        EXPECT_EQ(ZarnCamera_Close(0), 0);
+        bed.plug(cam);
+        ASSERT_EQ(TextString(WaitText(n + 1), "action"), "add");
+        ASSERT_EQ(ZarnCamera_Open(0), 0);
+    }
+    EXPECT_EQ(cameraManager->LostCameraCount(), 1u);
     EXPECT_EQ(ZarnCamera_Close(0), 0);
 }
 

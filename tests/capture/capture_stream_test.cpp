@@ -85,7 +85,7 @@ TEST_P(GrantedBuffers, StreamsThroughEveryGrantedBufferAndReleasesThem)
 
 INSTANTIATE_TEST_SUITE_P(Counts, GrantedBuffers, ::testing::Values(2u, 4u, 6u));
 
-TEST_F(CaptureStream, FramesBelowTheMinimumSizeAreNotDelivered)
+TEST_F(CaptureStream, FramesBelowTheMinimumSizeOrBeyondTheirBufferAreNotDelivered)
 {
     vcam::Camera &cam = add();
     CameraCapture cap;
@@ -96,9 +96,12 @@ TEST_F(CaptureStream, FramesBelowTheMinimumSizeAreNotDelivered)
     deliver(cam, 1);
     cam.errorFrames(1); // a buffer the driver flags as damaged
     ASSERT_TRUE(cam.tick());
+    cam.overlongFrames(1); // more bytes used than the buffer holds
+    ASSERT_TRUE(cam.tick());
     deliver(cam, 2);
     const auto frames = sink.frames();
     ASSERT_EQ(frames.size(), 2u);
+    EXPECT_LE(frames[1].size, 1920 * 1080 * 2) << "a frame beyond its buffer was delivered";
     EXPECT_EQ(frames[0].size, 38400);
     EXPECT_EQ(frames[0].width, 1920);
     EXPECT_EQ(frames[0].height, 1080);

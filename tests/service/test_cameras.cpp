@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <deque>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -456,6 +457,18 @@ void expectNoReply(Page &page, const std::string &request)
     EXPECT_EQ(page.request({{"type", "VideoStatus"}})["func"].toString(), "VideoStatus") << request;
 }
 
+// Names of the running program's threads, as top -H shows them.
+std::set<std::string> programThreadNames()
+{
+    const std::string task = "/proc/" + std::to_string(std::atol(readFile("/tmp/kobix-web.pid").c_str())) + "/task/";
+    std::set<std::string> names;
+    for (const QString &tid : QDir(QString::fromStdString(task)).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const std::string comm = readFile(task + tid.toStdString() + "/comm");
+        names.insert(comm.substr(0, comm.find('\n')));
+    }
+    return names;
+}
+
 class CameraServiceTest : public ::testing::Test
 {
 protected:
@@ -498,6 +511,9 @@ TEST_F(CameraServiceTest, TypicalSessionFromPreviewToPhotos)
 
     // The camera plugged at start is reported and opened on its own.
     ASSERT_TRUE(svc.streams(0)) << svc.log();
+    const std::set<std::string> threads = programThreadNames();
+    for (const char *name : {"kobix-ws", "kobix-hotplug", "kobix-capture"})
+        EXPECT_EQ(threads.count(name), 1u) << name << " is not among the program's threads";
     QJsonObject info;
     ASSERT_TRUE(spinUntil([&] {
         info = page.request({{"type", "GetCameraInfo"}})["devInfo"].toArray()[0].toObject();

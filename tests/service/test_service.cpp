@@ -2,7 +2,7 @@
 // network namespace (no camera library, private /tmp and loopback), spoken
 // to by a real WebSocket client over loopback.
 #include "isolation.h"
-#include "testsupport.h"
+#include "programrun.h"
 
 #include <gtest/gtest.h>
 
@@ -45,82 +45,6 @@ std::string readFile(const std::string &path)
     return ss.str();
 }
 
-// One run of the real program.
-class Service
-{
-public:
-    explicit Service(const QString &home, const QByteArray &probe = QByteArray())
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home);
-        env.insert("XDG_RUNTIME_DIR", home);
-        // Offscreen always: the private /tmp hides any X server's socket,
-        // and a test must not put boxes on a developer's screen.
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        if (!probe.isEmpty()) {
-            env.insert("QT_PLUGIN_PATH", KOBIX_PROBE_PLUGIN_PATH);
-            env.insert("QT_QPA_GENERIC_PLUGINS", "kobixprobe");
-            env.insert("KOBIX_PROBE", probe);
-        }
-        m_proc.setProcessEnvironment(env);
-        m_proc.setWorkingDirectory(home);
-        QObject::connect(&m_proc, &QProcess::readyReadStandardOutput, [this] { m_out += m_proc.readAllStandardOutput(); });
-        QObject::connect(&m_proc, &QProcess::readyReadStandardError, [this] { m_err += m_proc.readAllStandardError(); });
-        m_proc.start(KOBIX_WEB_PATH, QStringList());
-    }
-    ~Service()
-    {
-        if (m_proc.state() != QProcess::NotRunning) {
-            m_proc.kill();
-            m_proc.waitForFinished(20000);
-        }
-    }
-
-    bool started() { return m_proc.waitForStarted(20000); }
-    bool waitOut(const std::string &needle, int timeoutMs = 20000)
-    {
-        return spinUntil([&] { return out().find(needle) != std::string::npos; }, timeoutMs);
-    }
-    bool waitErr(const std::string &needle, int timeoutMs = 20000)
-    {
-        return spinUntil([&] { return err().find(needle) != std::string::npos; }, timeoutMs);
-    }
-    bool waitFinished(int timeoutMs = 20000)
-    {
-        return spinUntil([&] { return m_proc.state() == QProcess::NotRunning; }, timeoutMs);
-    }
-    bool running() const { return m_proc.state() == QProcess::Running; }
-    void kill()
-    {
-        m_proc.kill();
-        waitFinished();
-    }
-    qint64 pid() const { return m_proc.processId(); }
-    int exitCode() const { return m_proc.exitCode(); }
-    QProcess::ExitStatus exitStatus() const { return m_proc.exitStatus(); }
-    std::string out() const { return m_out.toStdString(); }
-    std::string err() const { return m_err.toStdString(); }
-
-    // "PROBE key=value" lines written by the probe plug-in.
-    std::map<std::string, std::string> probe() const
-    {
-        std::map<std::string, std::string> values;
-        std::istringstream in(err());
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind("PROBE ", 0) != 0)
-                continue;
-            size_t eq = line.find('=');
-            values[line.substr(6, eq - 6)] = line.substr(eq + 1);
-        }
-        return values;
-    }
-
-private:
-    QProcess m_proc;
-    QByteArray m_out;
-    QByteArray m_err;
-};
-
 class ServiceTest : public ::testing::Test
 {
 protected:
@@ -152,9 +76,9 @@ protected:
     }
 
     // Starts the service and connects a client to it; null on failure.
-    std::unique_ptr<Service> startServing(WsClient &client)
+    std::unique_ptr<ProgramRun> startServing(WsClient &client)
     {
-        auto svc = std::make_unique<Service>(m_home.path());
+        auto svc = std::make_unique<ProgramRun>(m_home.path());
         if (!svc->started()) {
             ADD_FAILURE() << "cannot start " << KOBIX_WEB_PATH;
             return nullptr;
@@ -386,7 +310,7 @@ TEST_F(ServiceTest, TakenPortLeavesTheServiceRunningWithoutServer)
 {
     QTcpServer squatter;
     ASSERT_TRUE(squatter.listen(QHostAddress::LocalHost, 9030));
-    Service svc(m_home.path());
+    ProgramRun svc(m_home.path());
     ASSERT_TRUE(svc.started());
     ASSERT_TRUE(svc.waitOut("ERROR: Expected to find proper listener connection status, but found..\n"))
         << svc.out();
@@ -404,7 +328,7 @@ TEST_F(ServiceTest, SecondCopyShowsTheBoxAndDisturbsNothing)
     std::string pidText = readFile(kPidFile);
     EXPECT_EQ(pidText, std::to_string(first->pid()));
 
-    Service second(m_home.path(), "box");
+    ProgramRun second(m_home.path(), {"box"});
     ASSERT_TRUE(second.started());
     ASSERT_TRUE(second.waitFinished()) << second.err();
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
@@ -459,7 +383,7 @@ TEST_F(ServiceTest, RestartAfterTheFirstCopyIsKilled)
 TEST_F(ServiceTest, UncreatablePidFileEndsWithStatusOne)
 {
     ASSERT_EQ(mkdir(kPidFile, 0755), 0);
-    Service svc(m_home.path(), "box");
+    ProgramRun svc(m_home.path(), {"box"});
     ASSERT_TRUE(svc.started());
     ASSERT_TRUE(svc.waitFinished());
     rmdir(kPidFile);
@@ -471,7 +395,7 @@ TEST_F(ServiceTest, UncreatablePidFileEndsWithStatusOne)
 
 TEST_F(ServiceTest, MainWindowIsAHiddenCentredToolWindow)
 {
-    Service svc(m_home.path(), "window");
+    ProgramRun svc(m_home.path(), {"window"});
     ASSERT_TRUE(svc.started());
     ASSERT_TRUE(svc.waitErr("PROBE win.done=1")) << svc.err();
     std::map<std::string, std::string> p = svc.probe();

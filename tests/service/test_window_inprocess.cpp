@@ -50,6 +50,20 @@ const QStringList kResolutions = {"2592*1944", "2048*1536", "1920*1080", "1600*1
 // its first 2592x1944 frames on an idle machine).
 constexpr int kWaitMs = 120000;
 
+// Names of this process's threads that the service and the library start.
+std::string serviceThreads()
+{
+    std::string names;
+    for (const QString &tid : QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        std::ifstream in("/proc/self/task/" + tid.toStdString() + "/comm");
+        std::string name;
+        std::getline(in, name);
+        if (name.rfind("kobix-", 0) == 0)
+            names += name + " ";
+    }
+    return names;
+}
+
 // Marks the start of a step on standard error, between the service's lines.
 void step(const char *what)
 {
@@ -329,11 +343,18 @@ TEST(ServiceWindow, CamerasPreviewPhotosHandOverAndShutDownWhileStreaming)
     ASSERT_TRUE(second.previews(2)) << "no preview for the second page";
     ASSERT_TRUE(second.waitExpectedSize());
     second.send(captureRequest(5));
+    const std::string running = serviceThreads();
+    for (const char *name : {"kobix-ws ", "kobix-hotplug ", "kobix-capture "})
+        EXPECT_NE(running.find(name), std::string::npos) << name << "is not running: " << running;
     step("destroy the window");
     window.reset();
     step("window destroyed");
 
     EXPECT_EQ(gMainWindow, nullptr);
+    // Every thread the window and the library started has ended.  (Whether
+    // the unloaded library's pages go too depends on the build: a sanitizer
+    // runtime may keep them.)
+    EXPECT_TRUE(spinUntil([] { return serviceThreads().empty(); }, kWaitMs)) << "threads left: " << serviceThreads();
     EXPECT_FALSE(cam1.streaming()) << "the camera streams on after the window is gone";
     EXPECT_EQ(cam1.openDescriptors(), 0u);
     EXPECT_TRUE(second.waitClosed()) << "the server left the second page connected";

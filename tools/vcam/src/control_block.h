@@ -45,6 +45,10 @@ struct ControlBlock {
     static constexpr std::uint32_t kStampRing = 64;
     FrameStamp stamps[kStampRing];
 
+    // Frames left to report with more bytes used than their buffer holds,
+    // as a broken driver might (after the stamps: older fields keep their place).
+    std::atomic<std::uint32_t> overlongCount{0};
+
     void stampDelivered(std::uint32_t n, std::uint64_t ns) {
         FrameStamp &s = stamps[n % kStampRing];
         s.frame.store(0);

@@ -149,6 +149,7 @@ void Camera::shortFrames(unsigned count, std::uint32_t bytes) {
     impl_->control.shortCount = count;
 }
 void Camera::errorFrames(unsigned count) { impl_->control.errorCount = count; }
+void Camera::overlongFrames(unsigned count) { impl_->control.overlongCount = count; }
 void Camera::failIoctls(unsigned count, int err) {
     impl_->control.failErrno = std::uint32_t(err);
     impl_->control.failCount = count;

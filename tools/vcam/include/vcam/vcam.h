@@ -116,6 +116,7 @@ public:
     void corruptFrames(unsigned count);              // next `count` frames are damaged JPEGs
     void shortFrames(unsigned count, std::uint32_t bytes); // bytesused cut to `bytes`
     void errorFrames(unsigned count);                // delivered with V4L2_BUF_FLAG_ERROR
+    void overlongFrames(unsigned count);             // bytesused one beyond the buffer's length
     void failIoctls(unsigned count, int err = EINTR); // next `count` ioctls fail with err
     void refuseSetFormat(int err = EBUSY);           // VIDIOC_S_FMT fails; 0 accepts again
 
