@@ -48,6 +48,7 @@
 #include <cmath>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,7 @@ std::string stamp()
 struct ReplyLog {
     long ok = 0, late = 0, missing = 0;
     std::vector<double> ms;
+    std::map<std::string, std::vector<double>> msByRequest;
 };
 
 // One WebSocket client as a page.  Preview messages are counted and
@@ -152,6 +154,7 @@ public:
         }
         const double ms = double(out.atNs - sent) / 1e6;
         log.ms.push_back(ms);
+        log.msByRequest[func].push_back(ms);
         if (ms > kLateMs) {
             ++log.late;
             printf("%s  late reply to %s: %.0f ms\n", stamp().c_str(), func, ms);
@@ -485,6 +488,9 @@ int main(int argc, char **argv)
            "%ld other pages came and went\n",
            replies.ok, replies.late, replies.missing, soak.photos(), soak.plugs(), soak.plugErrors(),
            soak.otherPages());
+    for (const auto &[func, ms] : replies.msByRequest)
+        printf("  %-20s %5zu replies: p50 %6.0f ms, p95 %6.0f ms, max %6.0f ms\n", func.c_str(), ms.size(),
+               bench::percentile(ms, 50), bench::percentile(ms, 95), *std::max_element(ms.begin(), ms.end()));
     figures.finish();
 
     const int exitCode = svc.stop();
