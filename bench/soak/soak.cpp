@@ -167,6 +167,7 @@ public:
 
     long previews() const { return m_previews; }
     double secondsSincePreview() const { return m_lastPreviewNs ? secondsSince(m_lastPreviewNs) : 1e9; }
+    std::uint64_t lastPreviewNs() const { return m_lastPreviewNs; }
 
 private:
     QWebSocket m_ws;
@@ -248,7 +249,7 @@ public:
             if (now >= m_nextPlug) {
                 togglePlug();
                 m_nextPlug = now + kPlugSeconds;
-            } else if (now >= m_nextPhoto) {
+            } else if (now >= m_nextPhoto && previewing()) {
                 photo();
                 m_nextPhoto = now + kPhotoSeconds;
             } else if (now >= m_nextClient) {
@@ -294,6 +295,12 @@ public:
     }
 
     const ReplyLog &replies() const { return m_replies; }
+
+    // The preview runs: a message came since the page last started it.  A
+    // photo is taken only then, as a clerk takes one looking at the
+    // preview (before the first frame of a new stream there is nothing to
+    // take, and the reply says so with an empty picture).
+    bool previewing() const { return m_page.lastPreviewNs() > m_previewSince && m_page.secondsSincePreview() < 1; }
     long photos() const { return m_photos; }
     long emptyPhotos() const { return m_emptyPhotos; }
     long plugs() const { return m_plugToggles; }
@@ -482,7 +489,7 @@ int main(int argc, char **argv)
     figures.add("replies missing", double(replies.missing), "", bench::Goal::atMost(0));
     figures.add("reply time p95", bench::percentile(replies.ms, 95), "ms");
     figures.add("program died", died ? 1 : 0, "", bench::Goal::atMost(0));
-    figures.add("photos without a picture", double(soak.emptyPhotos()), "");
+    figures.add("photos without a picture", double(soak.emptyPhotos()), "", bench::Goal::atMost(0));
     figures.add("preview stalls", double(soak.stalls()), "");
     printf("\n%ld replies in time, %ld late, %ld missing; %ld photos; %ld plug or unplug commands (%ld refused); "
            "%ld other pages came and went\n",
