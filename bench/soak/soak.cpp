@@ -2,7 +2,7 @@
 // vcam-harness, kept busy for a long time as a clerk's desk would keep it:
 //
 //   - a page (a real QWebSocket client) previews camera 0 at 15 fps and
-//     takes a photo ("CameraCapture") every 10 s;
+//     takes a photo ("CameraCapture") every 10 s, while the preview shows;
 //   - camera 1 is plugged and unplugged every 3 s;
 //   - every 20 s another page comes and goes: it asks "VideoStatus" and
 //     closes, asks "GetCameraInfo" and drops its TCP connection, or drops
@@ -22,7 +22,9 @@
 //
 // Goals, decided by the exit status (0 met, 1 missed, 77 skipped: not root):
 // RSS never more than 5 % above the start sample; descriptors and threads
-// never above the start sample; no reply missing; the program never died.
+// never above the start sample; no reply missing; every photo reply carries
+// a picture; the program never died.  A preview that shows nothing for 3 s
+// is printed, counted and started again.
 //
 // Environment: SOAK_MINUTES (after the warm-up; default 30),
 // SOAK_SAMPLE_SECONDS (default 300, at most a quarter of the run),
