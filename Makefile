@@ -4,7 +4,7 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 PREFIX     ?= /opt/velmora/camera
 
-.PHONY: all deps build test test-unit test-sanitize install package run bench compliance clean
+.PHONY: all deps build test test-unit test-sanitize install package run bench soak soak-short compliance clean
 
 all: build
 
@@ -51,6 +51,23 @@ bench: build
 	@scripts/install-deps.sh scripts/packages-bench.txt
 	cmake --build $(BUILD) -j $(JOBS) --target bench_programs
 	scripts/bench.sh $(BUILD)
+
+# The real service kept busy for SOAK_MINUTES (after a warm-up): preview,
+# photos, a second camera plugged and unplugged, pages coming and going.
+# Exit status: whether memory, descriptors and threads stayed flat and
+# every reply came (bench/soak/soak.cpp).  The program's output goes to
+# $(BUILD)/soak/kobix-web.log.
+SOAK_MINUTES        ?= 30
+SOAK_WARMUP_SECONDS ?= 60
+SOAK_SAMPLE_SECONDS ?= 300
+soak: build
+	cmake --build $(BUILD) -j $(JOBS) --target kobix-soak
+	SOAK_MINUTES=$(SOAK_MINUTES) SOAK_WARMUP_SECONDS=$(SOAK_WARMUP_SECONDS) \
+	  SOAK_SAMPLE_SECONDS=$(SOAK_SAMPLE_SECONDS) SOAK_LOG=$(BUILD)/soak/kobix-web.log \
+	  $(BUILD)/bench/soak/kobix-soak
+
+soak-short:
+	$(MAKE) soak SOAK_MINUTES=2 SOAK_WARMUP_SECONDS=30 SOAK_SAMPLE_SECONDS=30
 
 # v4l2-compliance with streaming against the virtual camera (also a ctest test).
 compliance: build

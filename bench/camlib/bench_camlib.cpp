@@ -4,6 +4,7 @@
 // virtual camera in the same run (a plain libudev monitor; a plain V4L2
 // open/format/mmap/stream sequence), and the ratio is printed.
 #include "cameraidlist.h"
+#include "figures.h"
 #include "vcam/vcam.h"
 
 #include <ZarnKobixManager.h>
@@ -75,13 +76,15 @@ int OnFrame(void *, int, int, int)
     return 0;
 }
 
+bench::Figures g_figures("camlib");
+
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-struct Figures {
+struct Spread {
     double median, p95;
 };
 
-Figures Summarise(std::vector<double> v)
+Spread Summarise(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 95 / 100)]};
@@ -147,10 +150,13 @@ void PlugToText(vcam::Testbed &bed, vcam::Camera &cam, int rounds)
         lib.push_back(Ms(g_text.when - t0));
         raw.push_back(Ms(bare.stamp.when - t0));
     }
-    Figures l = Summarise(lib), r = Summarise(raw);
+    Spread l = Summarise(lib), r = Summarise(raw);
     printf("plug -> camera-change text   : median %.3f ms, p95 %.3f ms (%d plugs)\n", l.median, l.p95, rounds);
     printf("plug -> bare libudev monitor : median %.3f ms, p95 %.3f ms\n", r.median, r.p95);
     printf("ratio library / bare monitor : %.2f (median)\n", l.median / r.median);
+    g_figures.add("plug -> camera-change text median", l.median, "ms", {},
+                  {"bare libudev monitor median", r.median});
+    g_figures.add("plug -> camera-change text p95", l.p95, "ms", {}, {"bare libudev monitor p95", r.p95});
 }
 
 // Plain V4L2: open, MJPG 2592x1944, 4 mmap buffers, stream, first frame.
@@ -228,12 +234,14 @@ void OpenToFirstFrame(vcam::Camera &cam, int camID, int rounds)
         }
         raw.push_back(bare);
     }
-    Figures l = Summarise(lib), r = Summarise(raw);
+    Spread l = Summarise(lib), r = Summarise(raw);
     printf("ZarnCamera_Open -> first frame 2592x1944 : median %.1f ms, p95 %.1f ms (%d opens, 15 fps)\n", l.median,
            l.p95, rounds);
     printf("bare V4L2 open -> first frame            : median %.1f ms, p95 %.1f ms\n", r.median, r.p95);
     printf("ratio library / bare V4L2                : %.2f (median; the library paces its first wait by 1000/fps ms)\n",
            l.median / r.median);
+    g_figures.add("ZarnCamera_Open -> first 2592x1944 frame median", l.median, "ms", {},
+                  {"bare V4L2 sequence median", r.median});
 }
 
 } // namespace
@@ -289,12 +297,16 @@ int main(int argc, char **argv)
         if (ZarnCamera_Init() != 0)
             return 1;
     }
-    Figures a = Summarise(idle), b = Summarise(streaming);
+    Spread a = Summarise(idle), b = Summarise(streaming);
     printf("ZarnCamera_UnInit, monitor waiting : median %.2f ms, max %.2f ms (target < 100 ms)\n", a.median,
            *std::max_element(idle.begin(), idle.end()));
     printf("ZarnCamera_UnInit, camera streaming: median %.2f ms, max %.2f ms (target < 100 ms)\n", b.median,
            *std::max_element(streaming.begin(), streaming.end()));
+    g_figures.add("ZarnCamera_UnInit while the monitor waits max", *std::max_element(idle.begin(), idle.end()),
+                  "ms", bench::Goal::atMost(100));
+    g_figures.add("ZarnCamera_UnInit while a camera streams max",
+                  *std::max_element(streaming.begin(), streaming.end()), "ms", bench::Goal::atMost(100));
     cam.stopClock();
     ZarnCamera_UnInit();
-    return 0;
+    return g_figures.finish() ? 0 : 1;
 }

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "cameracapture.h"
+#include "figures.h"
 #include "vcam/vcam.h"
 
 namespace {
@@ -101,5 +102,11 @@ int main()
     printf("  library's own cost    %8.1f us/frame = %.3f%% of one core at 15 fps\n", perFrameUs,
            100.0 * perFrameUs / framePeriodUs);
     printf("  stop while waiting    %8.2f ms (frame wait 1000 ms; ratio %.4f)\n", stopMs, stopMs / 1000.0);
-    return 0;
+
+    bench::Figures figures("capture");
+    figures.add("frames delivered per second", delivered * 1000.0 / wall, "1/s", {}, {"camera rate", 15});
+    figures.add("library's own cost per frame", perFrameUs, "us", {},
+                {"capture thread CPU per frame", threadUsed / 1e3 / delivered});
+    figures.add("stop while the thread waits for a frame", stopMs, "ms", {}, {"frame wait", 1000});
+    return figures.finish() ? 0 : 1;
 }

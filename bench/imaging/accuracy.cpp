@@ -13,6 +13,7 @@
 //   STRIDE keeps every n-th scene of the original sweep (0 skips it);
 //   --list prints every picture's result; --dump writes the photographs with
 //   the outlines found (green: this library, blue: textbook, red: label).
+#include "figures.h"
 #include "pagetruth.h"
 #include "photos.h"
 #include "textbook.h"
@@ -272,6 +273,23 @@ int main(int argc, char **argv)
     std::printf("  %-42s %5.1f / %4.1f %5.1f / %4.1f ms\n", "2592x1944", five.wall[0], five.cpu[0], five.wall[1],
                 five.cpu[1]);
 
+    bench::Figures figures("imaging accuracy");
+    if (havePhotos) {
+        const double flatIoU[2] = {photos[0].flat ? photos[0].iouSum / photos[0].flat : 0,
+                                   photos[1].flat ? photos[1].iouSum / photos[1].flat : 0};
+        figures.add("photographs: pages found", photos[0].found, "", {},
+                    {"textbook recipe", double(photos[1].found)});
+        figures.add("photographs: mean IoU of flat pages", flatIoU[0], "", {}, {"textbook recipe", flatIoU[1]});
+    }
+    figures.add("harder scenes: pages found", hard[0].found, "", {}, {"textbook recipe", double(hard[1].found)});
+    figures.add("harder scenes: mean IoU (misses count 0)", allMean(hard[0]), "", {},
+                {"textbook recipe", allMean(hard[1])});
+    figures.add("desks without a page: page reported", bare[0].found, "", bench::Goal::atMost(0),
+                {"textbook recipe", double(bare[1].found)});
+    figures.add("page search 1920x1080 wall", hd.wall[0], "ms", bench::Goal::atMost(60),
+                {"textbook recipe", hd.wall[1]});
+    figures.add("page search 2592x1944 wall", five.wall[0], "ms", {}, {"textbook recipe", five.wall[1]});
+
     if (havePhotos) {
         std::printf("\nphotographs (IoU; the booklet by corner distance)\n");
         for (const std::string &l : photoLines)
@@ -301,6 +319,10 @@ int main(int argc, char **argv)
             std::printf("    not found: %s\n", miss.c_str());
         bool met = foundShare >= 98 && acc.meanIoU >= 0.97 && acc.meanSkewError < 0.3 && acc.maxSkewError < 1;
         std::printf("  accuracy targets         %s\n", met ? "met" : "NOT met");
+        figures.add("sweep: pages found", foundShare, "%", bench::Goal::atLeast(98));
+        figures.add("sweep: mean IoU of corners", acc.meanIoU, "", bench::Goal::atLeast(0.97));
+        figures.add("sweep: deskew error mean", acc.meanSkewError, "deg", bench::Goal::atMost(0.3));
+        figures.add("sweep: deskew error max", acc.maxSkewError, "deg", bench::Goal::atMost(1));
     }
-    return 0;
+    return figures.finish() ? 0 : 1;
 }

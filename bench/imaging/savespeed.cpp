@@ -1,6 +1,7 @@
 // Time of saving one 2592x1944 MJPG frame with deskew and crop to .jpg
 // (CImageProcessServer::SaveVideoData), beside ImageMagick's
 // `convert in.jpg -deskew 40% -trim out.jpg` on the same frame, in one run.
+#include "figures.h"
 #include "cimageprocessserver.h"
 
 #include "vcam/scene.h"
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -108,6 +110,13 @@ int main()
                 scene.height, frameBytes, params.angleDeg);
     std::printf("SaveVideoData deskew+crop %8.1f ms (median of %zu)%s\n", median(oursMs), oursMs.size(),
                 result ? "  [save FAILED]" : "");
+    bench::Figures figures("imaging save speed");
+    const bench::Baseline magick{"ImageMagick -deskew -trim", theirResult == 0 ? median(theirsMs) : NAN};
+    figures.add("SaveVideoData 2592x1944 deskew and crop", median(oursMs), "ms", bench::Goal::atMost(250),
+                theirResult == 0 ? magick : bench::Baseline{});
+    if (theirResult == 0)
+        figures.add("SaveVideoData against ImageMagick", median(oursMs), "ms", bench::Goal::ratioAtMost(0.5), magick);
+    figures.add("SaveVideoData failed", result ? 1 : 0, "", bench::Goal::atMost(0));
     if (theirResult != 0) {
         std::printf("ImageMagick convert       not available (exit %d); ratio not measured\n", theirResult);
     } else {
@@ -119,5 +128,5 @@ int main()
     for (const std::string &f : {in, ours, theirs})
         unlink(f.c_str());
     rmdir(dir.c_str());
-    return 0;
+    return figures.finish() ? 0 : 1;
 }

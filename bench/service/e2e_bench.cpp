@@ -18,44 +18,35 @@
 // Environment: KOBIX_BENCH_PREVIEW_SECONDS (measuring window, default 30),
 // KOBIX_BENCH_PHOTOS (default 20), KOBIX_BENCH_SOAK_SECONDS (default 600).
 //
-// Runs in private mount and network namespaces (tests/service/isolation.cpp):
-// its own loopback and port 9030, tmpfs over /opt (where the three libraries
-// are installed) and /tmp.  Needs root; skipped otherwise.  Exits non-zero
-// only when the program fails: no preview at all, a photo without a reply
-// or without a picture, or the program died.
+// Runs in private mount and network namespaces (harnessed.h).  Needs root;
+// skipped otherwise.  Exits non-zero only when the program fails: no
+// preview at all, a photo without a reply or without a picture, or the
+// program died.
 #include "control_files.h"
-#include "isolation.h"
+#include "figures.h"
+#include "harnessed.h"
+#include "procstat.h"
 #include "testsupport.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QWebSocket>
-
-#include <dirent.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <deque>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
+
+using bench::monoNs;
+using bench::percentile;
 
 const char *const kControlSocket = "/tmp/e2e-vcam.sock";
 const double kFps = 15.0; // the default profile's rate
@@ -67,200 +58,6 @@ const double kGoalLatencyP95 = 80;  // ms, at most
 const double kGoalCpu = 10;         // % of one core, at most
 const double kGoalPhotoP95 = 400;   // ms, at most
 const double kFlatMiB = 1.0;        // fitted growth over the soak, at most
-
-std::uint64_t monoNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return std::uint64_t(ts.tv_sec) * 1000000000u + std::uint64_t(ts.tv_nsec);
-}
-
-double envSeconds(const char *name, double fallback)
-{
-    const char *v = std::getenv(name);
-    return v && *v ? std::max(0.0, std::atof(v)) : fallback;
-}
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-// Nearest-rank percentile; NaN for no values.
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return NAN;
-    std::sort(v.begin(), v.end());
-    size_t rank = size_t(std::ceil(p / 100.0 * double(v.size())));
-    return v[std::min(v.size() - 1, rank ? rank - 1 : 0)];
-}
-
-// utime + stime of a /proc stat file, in clock ticks.
-std::uint64_t cpuTicks(const std::string &statPath)
-{
-    std::string s = readFile(statPath);
-    size_t close = s.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    std::istringstream in(s.substr(close + 2));
-    std::string field;
-    std::uint64_t utime = 0, stime = 0;
-    for (int i = 0; i < 13 && in >> field; ++i) { // fields 3..15 of proc(5)
-        if (i == 11)
-            utime = std::strtoull(field.c_str(), nullptr, 10);
-        if (i == 12)
-            stime = std::strtoull(field.c_str(), nullptr, 10);
-    }
-    return utime + stime;
-}
-
-long rssKiB(pid_t pid)
-{
-    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, 6, "VmRSS:") == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
-
-// The process's CPU, and that of the virtual camera's frame thread in it.
-struct Cpu {
-    std::uint64_t process = 0, frameThread = 0, atNs = 0;
-};
-
-Cpu readCpu(pid_t pid)
-{
-    Cpu c;
-    c.atNs = monoNs();
-    const std::string base = "/proc/" + std::to_string(pid);
-    c.process = cpuTicks(base + "/stat");
-    if (DIR *d = opendir((base + "/task").c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] == '.')
-                continue;
-            const std::string task = base + "/task/" + e->d_name;
-            if (readFile(task + "/comm") == "vcam-frames\n")
-                c.frameThread += cpuTicks(task + "/stat");
-        }
-        closedir(d);
-    }
-    return c;
-}
-
-// % of one core between two readings: {whole process, frame thread}.
-std::pair<double, double> cpuPercent(const Cpu &a, const Cpu &b)
-{
-    const double hz = double(sysconf(_SC_CLK_TCK));
-    const double s = double(b.atNs - a.atNs) / 1e9;
-    return {100.0 * double(b.process - a.process) / hz / s, 100.0 * double(b.frameThread - a.frameThread) / hz / s};
-}
-
-// ---- the program under the harness -------------------------------------------
-
-class Service
-{
-public:
-    bool start(const QString &home)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", home);
-        env.insert("XDG_RUNTIME_DIR", home);
-        env.insert("QT_QPA_PLATFORM", "offscreen");
-        m_proc.setProcessEnvironment(env);
-        m_proc.setWorkingDirectory(home);
-        // The program prints lines per frame: to a file, not through this
-        // process's event loop.
-        m_proc.setProcessChannelMode(QProcess::MergedChannels);
-        m_proc.setStandardOutputFile(home + "/kobix-web.out");
-        m_proc.setStandardInputFile(QProcess::nullDevice());
-        m_proc.start(VCAM_HARNESS_PATH, {"--cameras", "1", "--control", kControlSocket, "--", KOBIX_WEB_PATH});
-        if (!m_proc.waitForStarted(10000))
-            return false;
-        // The program is the harness's child (the harness re-executes itself
-        // once, keeping its process id).
-        const pid_t harness = pid_t(m_proc.processId());
-        spinUntil([&] { return (m_web = childNamed(harness, "kobix-web")) > 0 || !running(); }, 20000);
-        return m_web > 0;
-    }
-
-    ~Service() { stop(); }
-
-    void stop()
-    {
-        if (m_proc.state() != QProcess::NotRunning) {
-            m_proc.terminate(); // the harness passes it on to the program
-            if (!m_proc.waitForFinished(15000)) {
-                m_proc.kill();
-                m_proc.waitForFinished(5000);
-            }
-        }
-        if (m_web > 0 && readFile("/proc/" + std::to_string(m_web) + "/comm") == "kobix-web\n")
-            ::kill(m_web, SIGKILL);
-        m_web = -1;
-    }
-
-    bool running() const { return m_proc.state() == QProcess::Running; }
-    pid_t webPid() const { return m_web; }
-    int exitCode() const { return m_proc.exitCode(); }
-
-    // One harness command; its reply line, or "" when the harness does not answer.
-    std::string command(const std::string &cmd)
-    {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_un addr{};
-            addr.sun_family = AF_UNIX;
-            snprintf(addr.sun_path, sizeof addr.sun_path, "%s", kControlSocket);
-            if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
-                std::string line = cmd + "\n", reply;
-                if (write(fd, line.data(), line.size()) == ssize_t(line.size())) {
-                    char c;
-                    pollfd p{fd, POLLIN, 0};
-                    while (poll(&p, 1, 10000) == 1 && read(fd, &c, 1) == 1 && c != '\n')
-                        reply += c;
-                }
-                close(fd);
-                return reply;
-            }
-            close(fd);
-            spinUntil([] { return false; }, 50);
-        }
-        return "";
-    }
-
-private:
-    static pid_t childNamed(pid_t parent, const char *comm)
-    {
-        pid_t found = -1;
-        if (DIR *d = opendir("/proc")) {
-            while (dirent *e = readdir(d)) {
-                const pid_t pid = pid_t(std::atol(e->d_name));
-                if (pid <= 0)
-                    continue;
-                const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-                size_t close = stat.rfind(')');
-                if (close == std::string::npos)
-                    continue;
-                std::istringstream in(stat.substr(close + 2));
-                std::string state;
-                long ppid = 0;
-                in >> state >> ppid;
-                if (ppid == parent && readFile("/proc/" + std::to_string(pid) + "/comm") == std::string(comm) + "\n")
-                    found = pid;
-            }
-            closedir(d);
-        }
-        return found;
-    }
-
-    QProcess m_proc;
-    pid_t m_web = -1;
-};
 
 // ---- the page ------------------------------------------------------------------
 
@@ -416,18 +213,6 @@ private:
     std::uint32_t m_lastFrame = 0;
 };
 
-bool installLibraries()
-{
-    // Only ever inside the private /opt (see isolation.cpp).
-    const QString lib = QStringLiteral("/opt/velmora/camera/lib");
-    return QDir().mkpath(lib + "/algorithm") && QDir().mkpath(lib + "/file") &&
-           QFile::copy(ZARN_CAMERA_LIB, lib + "/libZarnKobixManager.so") &&
-           QFile::copy(ZARN_IMAGE_LIB, lib + "/algorithm/libZarnImage.so") &&
-           QFile::copy(ZARN_FILE_LIB, lib + "/file/libZarnFileManager.so");
-}
-
-const char *verdict(bool met) { return met ? "met" : "MISSED"; }
-
 void printSpread(const char *what, const std::vector<double> &v)
 {
     printf("  %-44s: p50 %6.1f ms, p95 %6.1f ms, max %6.1f ms\n", what, percentile(v, 50), percentile(v, 95),
@@ -436,11 +221,11 @@ void printSpread(const char *what, const std::vector<double> &v)
 
 std::string g_outputFile; // the program's output, named when it fails
 
-int fail(Service &svc, const char *what)
+int fail(bench::HarnessedService &svc, const char *what)
 {
     printf("FAILED: %s%s\n", what, svc.running() ? "" : " (the program is gone)");
     // The last lines of its output, without the lines it prints per frame.
-    std::istringstream in(readFile(g_outputFile));
+    std::istringstream in(bench::readFile(g_outputFile));
     std::deque<std::string> tail;
     for (std::string line; std::getline(in, line);) {
         const bool perFrame = line.compare(0, 4, "data") == 0 || line.compare(0, 9, "FrameCnt:") == 0;
@@ -460,25 +245,18 @@ int fail(Service &svc, const char *what)
 
 int main(int argc, char **argv)
 {
-    if (geteuid() != 0) {
-        printf("needs root (private namespaces); benchmark skipped\n");
+    if (!bench::enterIsolation())
         return 0;
-    }
-    const std::string isolation = enterPrivateNamespaces();
-    if (!isolation.empty()) {
-        printf("cannot isolate: %s; benchmark skipped\n", isolation.c_str());
-        return 0;
-    }
     setvbuf(stdout, nullptr, _IOLBF, 0);
     QCoreApplication app(argc, argv);
 
-    const double windowS = envSeconds("KOBIX_BENCH_PREVIEW_SECONDS", 30);
-    const int photos = int(envSeconds("KOBIX_BENCH_PHOTOS", 20));
-    const double soakS = envSeconds("KOBIX_BENCH_SOAK_SECONDS", 600);
+    const double windowS = bench::envNumber("KOBIX_BENCH_PREVIEW_SECONDS", 30);
+    const int photos = int(bench::envNumber("KOBIX_BENCH_PHOTOS", 20));
+    const double soakS = bench::envNumber("KOBIX_BENCH_SOAK_SECONDS", 600);
     const double sampleS = 30;
 
     QTemporaryDir home;
-    if (!home.isValid() || !installLibraries()) {
+    if (!home.isValid() || !bench::installCameraLibraries()) {
         printf("FAILED: cannot prepare the private /tmp and /opt\n");
         return 1;
     }
@@ -488,8 +266,8 @@ int main(int argc, char **argv)
     printf("preview window %.0f s (after 3 s warm-up), %d photos, soak %.0f s (RSS every %.0f s)\n", windowS, photos,
            soakS, sampleS);
 
-    Service svc;
-    if (!svc.start(home.path()))
+    bench::HarnessedService svc(kControlSocket);
+    if (!svc.start(home.path(), 1, QString::fromStdString(g_outputFile)))
         return fail(svc, "kobix-web did not start under the harness");
     const std::string ctlReply = svc.command("control 0");
     vcam::ControlBlock *ctl =
@@ -536,18 +314,18 @@ int main(int argc, char **argv)
         return fail(svc, "the program died during the warm-up");
     PreviewLog preview;
     const std::uint32_t frames0 = ctl->frames.load(), missed0 = ctl->missed.load();
-    const Cpu cpu0 = readCpu(web);
+    const bench::Cpu cpu0 = bench::readCpu(web, "vcam-frames");
     page.record(&preview);
     if (!pump(windowS))
         return fail(svc, "the program died while previewing");
     page.record(nullptr);
-    const Cpu cpu1 = readCpu(web);
+    const bench::Cpu cpu1 = bench::readCpu(web, "vcam-frames");
     const std::uint32_t frames1 = ctl->frames.load(), missed1 = ctl->missed.load();
     const double windowReal = double(cpu1.atNs - cpu0.atNs) / 1e9;
     if (preview.messages == 0)
         return fail(svc, "no preview message in the measuring window");
     const double rate = double(preview.messages) / windowReal;
-    const auto cpu = cpuPercent(cpu0, cpu1);
+    const auto cpu = bench::cpuPercent(cpu0, cpu1);
     const double serviceCpu = cpu.first - cpu.second;
     const double latencyP95 = percentile(preview.latencyMs, 95);
 
@@ -616,18 +394,18 @@ int main(int argc, char **argv)
     if (soakS > 0) {
         PreviewLog soak;
         std::vector<std::pair<double, double>> rss; // (s, MiB)
-        const Cpu soakCpu0 = readCpu(web);
+        const bench::Cpu soakCpu0 = bench::readCpu(web, "vcam-frames");
         page.record(&soak);
         for (double t = 0;; t += sampleS) {
             const double at = std::min(t, soakS);
             if (at > 0 && !pump(std::max(0.0, at - double(monoNs() - soakCpu0.atNs) / 1e9)))
                 return fail(svc, "the program died during the soak");
-            rss.emplace_back(double(monoNs() - soakCpu0.atNs) / 1e9, double(rssKiB(web)) / 1024.0);
+            rss.emplace_back(double(monoNs() - soakCpu0.atNs) / 1e9, double(bench::rssKiB(web)) / 1024.0);
             if (at >= soakS)
                 break;
         }
         page.record(nullptr);
-        const Cpu soakCpu1 = readCpu(web);
+        const bench::Cpu soakCpu1 = bench::readCpu(web, "vcam-frames");
         const double soakReal = double(soakCpu1.atNs - soakCpu0.atNs) / 1e9;
         double maxMiB = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
         for (auto [x, y] : rss) {
@@ -646,28 +424,25 @@ int main(int argc, char **argv)
         printf("\n  first %.2f MiB, last %.2f MiB, max %.2f MiB, growth %+.2f MiB, fitted %+.2f MiB over the soak "
                "(%+.3f MiB/min)\n",
                rss.front().second, rss.back().second, maxMiB, growth, fitted, slope * 60);
-        const auto soakCpu = cpuPercent(soakCpu0, soakCpu1);
+        const auto soakCpu = bench::cpuPercent(soakCpu0, soakCpu1);
         printf("  preview %.2f messages/s, capture-to-page p95 %.1f ms, program's own CPU %.1f %% of one core\n",
                double(soak.messages) / soakReal, percentile(soak.latencyMs, 95), soakCpu.first - soakCpu.second);
     }
 
     // ---- side by side ----
-    const double photoP95 = percentile(photoMs, 95);
-    printf("\n%-44s %12s %12s %8s %8s\n", "figure", "measured", "goal", "ratio", "");
-    printf("%-44s %12.2f %12s %8.2f %8s\n", "preview messages per second", rate, ">= 14.5", rate / kGoalRate,
-           verdict(rate >= kGoalRate));
-    printf("%-44s %12.1f %12s %8.2f %8s\n", "capture-to-page latency p95, ms", latencyP95, "<= 80",
-           latencyP95 / kGoalLatencyP95, verdict(latencyP95 <= kGoalLatencyP95));
-    printf("%-44s %12.1f %12s %8.2f %8s\n", "program CPU while previewing, % of one core", serviceCpu, "<= 10",
-           serviceCpu / kGoalCpu, verdict(serviceCpu <= kGoalCpu));
+    bench::Figures figures("service e2e");
+    const bench::Baseline cameraRate{"frames the camera delivered per second",
+                                     double(frames1 - frames0) / windowReal};
+    figures.add("preview messages per second", rate, "1/s", bench::Goal::atLeast(kGoalRate), cameraRate);
+    figures.add("capture-to-page latency p95", latencyP95, "ms", bench::Goal::atMost(kGoalLatencyP95),
+                {"frame period", kPeriodMs});
+    figures.add("program CPU while previewing", serviceCpu, "% core", bench::Goal::atMost(kGoalCpu));
     if (photos > 0)
-        printf("%-44s %12.0f %12s %8.2f %8s\n", "CameraCapture 2592x1944 + crop p95, ms", photoP95, "<= 400",
-               photoP95 / kGoalPhotoP95, verdict(photoP95 <= kGoalPhotoP95));
-    char rssGoal[32];
-    snprintf(rssGoal, sizeof rssGoal, "flat (<%.0f)", kFlatMiB);
+        figures.add("CameraCapture 2592x1944 + crop p95", percentile(photoMs, 95), "ms",
+                    bench::Goal::atMost(kGoalPhotoP95));
     if (soakS > 0)
-        printf("%-44s %12.2f %12s %8s %8s\n", "RSS fitted growth over the soak, MiB", fitted, rssGoal, "",
-               verdict(fitted < kFlatMiB));
+        figures.add("RSS fitted growth over the preview soak", fitted, "MiB", bench::Goal::atMost(kFlatMiB));
+    figures.finish();
 
     page.close();
     svc.stop();

@@ -4,6 +4,7 @@
 // per-call time stays in the microseconds in both runs (the sender never
 // waits for the socket), and with the stalled client the frames are dropped
 // instead of piling up (held frames stay at one).
+#include "figures.h"
 #include "websocketcontrol.h"
 
 #include <QCoreApplication>
@@ -122,9 +123,15 @@ int main(int argc, char **argv)
                static_cast<unsigned long long>(f.received), static_cast<unsigned long long>(f.dropped),
                f.maxHeld);
     printf("ratio stalled/reading, median call time: %.2f\n", stalled.medianUs / live.medianUs);
+    bench::Figures figures("service send path");
+    figures.add("frame send call to a stalled client median", stalled.medianUs, "us", {},
+                {"client that reads", live.medianUs});
+    figures.add("frame send call to a stalled client p99", stalled.p99Us, "us", {},
+                {"client that reads", live.p99Us});
+    figures.add("frames held for a stalled client at most", stalled.maxHeld, "");
 
     ctl.closeWebsocketServer();
     server->wait();
     delete server;
-    return 0;
+    return figures.finish() ? 0 : 1;
 }

@@ -10,10 +10,12 @@
 // Environment: KOBIX_BENCH_UPLOADS (throughput runs, default 10),
 // KOBIX_BENCH_STATUS (round trips per column, default 1000).
 //
-// Runs in private mount and network namespaces (tests/service/isolation.cpp);
+// Runs in private mount and network namespaces (harnessed.h);
 // needs root, skipped otherwise.  Exits non-zero only when the program
 // fails: no server, a failed upload, or a request without its reply.
-#include "isolation.h"
+#include "figures.h"
+#include "harnessed.h"
+#include "procstat.h"
 #include "testsupport.h"
 
 #include <httplib.h>
@@ -36,6 +38,8 @@
 
 namespace {
 
+using bench::percentile;
+
 const size_t kFileBytes = 5 * 1000 * 1000;
 const std::string kSucceeded = "拍摄仪上传文件成功\n";
 const std::string kFailed = "拍摄仪上传文件失败\n";
@@ -51,25 +55,12 @@ size_t occurrences(const QByteArray &text, const QByteArray &needle)
     return static_cast<size_t>(text.count(needle));
 }
 
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5))];
-}
-
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (geteuid() != 0) {
-        printf("needs root (private namespaces); benchmark skipped\n");
+    if (!bench::enterIsolation())
         return 0;
-    }
-    const std::string isolation = enterPrivateNamespaces();
-    if (!isolation.empty()) {
-        printf("cannot isolate: %s; benchmark skipped\n", isolation.c_str());
-        return 0;
-    }
     for (const char *proxy : {"http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY"})
         unsetenv(proxy);
     QCoreApplication app(argc, argv);
@@ -157,7 +148,7 @@ int main(int argc, char **argv)
     }
     printf("upload of a %.1f MB file, %d runs, request -> success line\n", kFileBytes / 1e6, uploads);
     printf("%-28s %10s %10s %10s\n", "", "median", "min", "max");
-    printf("%-28s %10.1f %10.1f %10.1f\n", "throughput MB/s", percentile(rates, 0.5),
+    printf("%-28s %10.1f %10.1f %10.1f\n", "throughput MB/s", percentile(rates, 50),
            *std::min_element(rates.begin(), rates.end()), *std::max_element(rates.begin(), rates.end()));
 
     // "VideoStatus" round trips: idle, then with two uploads kept queued.
@@ -195,14 +186,20 @@ int main(int argc, char **argv)
     }
     printf("\n\"VideoStatus\" round trips (ms), %d each\n", statusRuns);
     printf("%-28s %10s %10s %10s %10s\n", "", "median", "p95", "max", "MB moved");
-    printf("%-28s %10.3f %10.3f %10.3f %10.1f\n", "no upload", percentile(idle, 0.5), percentile(idle, 0.95),
-           percentile(idle, 1.0), (uploadedIdle - uploadedBefore) / 1e6);
-    printf("%-28s %10.3f %10.3f %10.3f %10.1f\n", "uploads running", percentile(busy, 0.5), percentile(busy, 0.95),
-           percentile(busy, 1.0), (received - uploadedIdle) / 1e6);
+    printf("%-28s %10.3f %10.3f %10.3f %10.1f\n", "no upload", percentile(idle, 50), percentile(idle, 95),
+           percentile(idle, 100), (uploadedIdle - uploadedBefore) / 1e6);
+    printf("%-28s %10.3f %10.3f %10.3f %10.1f\n", "uploads running", percentile(busy, 50), percentile(busy, 95),
+           percentile(busy, 100), (received - uploadedIdle) / 1e6);
     printf("extra latency, median: %.3f ms, p95: %.3f ms (%zu of %d requests sent while an upload ran)\n",
-           percentile(busy, 0.5) - percentile(idle, 0.5), percentile(busy, 0.95) - percentile(idle, 0.95),
+           percentile(busy, 50) - percentile(idle, 50), percentile(busy, 95) - percentile(idle, 95),
            overlapBusy, statusRuns);
-    status = occurrences(out, kFailed.c_str()) == 0 ? 0 : 1;
+    bench::Figures figures("service upload");
+    figures.add("upload throughput median", percentile(rates, 50), "MB/s");
+    figures.add("VideoStatus round trip while uploading median", percentile(busy, 50), "ms", {},
+                {"no upload", percentile(idle, 50)});
+    figures.add("VideoStatus round trip while uploading p95", percentile(busy, 95), "ms", {},
+                {"no upload", percentile(idle, 95)});
+    status = occurrences(out, kFailed.c_str()) == 0 && figures.finish() ? 0 : 1;
     if (status)
         printf("an upload failed\n");
     return finish(status);
