@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs the fuzz targets of a fuzz build tree (make fuzz), one after the
-# other, each for FUZZ_SECONDS seconds (default 180) or, when FUZZ_RUNS is
-# set, for that many inputs.  Inputs that reach new code are kept in
+# other, each for FUZZ_SECONDS seconds (default 180), or until FUZZ_RUNS
+# inputs have run when that is set and comes first.  Inputs that reach new code are kept in
 # <build>/fuzz-corpus/<target>, crashes, leaks and slow inputs in
 # <build>/fuzz-artifacts/<target>; the committed seeds in fuzz/corpus are
 # read, never written.  Runs niced, one process at a time.
@@ -17,10 +17,11 @@ for t in $targets; do
   exe="$build/fuzz/$t"
   [ -x "$exe" ] || { echo "fuzz: $exe is not built" >&2; failed="$failed $t"; continue; }
   mkdir -p "$build/fuzz-corpus/$t" "$build/fuzz-artifacts/$t"
-  if [ -n "${FUZZ_RUNS:-}" ]; then limit="-runs=$FUZZ_RUNS"; else limit="-max_total_time=$seconds"; fi
+  limit="-max_total_time=$seconds"
+  [ -z "${FUZZ_RUNS:-}" ] || limit="$limit -runs=$FUZZ_RUNS"
   echo "== $t ($limit)"
   # Standard output is closed: the service prints a line per request.
-  nice -n 10 "$exe" "$limit" -timeout=10 -rss_limit_mb=2560 -close_fd_mask=1 -print_final_stats=1 \
+  nice -n 10 "$exe" $limit -timeout=10 -rss_limit_mb=2560 -close_fd_mask=1 -print_final_stats=1 \
     -artifact_prefix="$build/fuzz-artifacts/$t/" "$build/fuzz-corpus/$t" "$here/fuzz/corpus/$t" \
     >"$build/fuzz-artifacts/$t.log" 2>&1
   rc=$?
