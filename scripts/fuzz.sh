@@ -8,7 +8,7 @@
 # Usage: scripts/fuzz.sh <build dir> [target...]
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
-build=$1
+build=$(cd "$1" && pwd)
 shift
 targets=${*:-$(cd "$here/fuzz/corpus" && ls)}
 seconds=${FUZZ_SECONDS:-180}
