@@ -17,11 +17,17 @@ for t in $targets; do
   exe="$build/fuzz/$t"
   [ -x "$exe" ] || { echo "fuzz: $exe is not built" >&2; failed="$failed $t"; continue; }
   mkdir -p "$build/fuzz-corpus/$t" "$build/fuzz-artifacts/$t"
+  # A dictionary of the target's tokens: fuzz/dict/<target>.dict, or the
+  # one of its family (fuzz_request.dict for fuzz_request_nolib).
+  dict=""
+  for d in "$here/fuzz/dict/$t.dict" "$here/fuzz/dict/${t%_*}.dict"; do
+    [ -f "$d" ] && { dict="-dict=$d"; break; }
+  done
   limit="-max_total_time=$seconds"
   [ -z "${FUZZ_RUNS:-}" ] || limit="$limit -runs=$FUZZ_RUNS"
   echo "== $t ($limit)"
   # Standard output is closed: the service prints a line per request.
-  nice -n 10 "$exe" $limit -timeout=10 -rss_limit_mb=2560 -close_fd_mask=1 -print_final_stats=1 \
+  nice -n 10 "$exe" $limit $dict -timeout=10 -rss_limit_mb=2560 -close_fd_mask=1 -print_final_stats=1 \
     -artifact_prefix="$build/fuzz-artifacts/$t/" "$build/fuzz-corpus/$t" "$here/fuzz/corpus/$t" \
     >"$build/fuzz-artifacts/$t.log" 2>&1
   rc=$?
