@@ -47,14 +47,15 @@ int ZarnCamera_Open(int) { return 0; }
 #elif !defined(KOBIX_FAKE_WITHOUT_OPEN)
 int ZarnCamera_Open(int camID) { return camID == 3 ? 0 : -30; }
 #endif
-int ZarnCamera_Close(int camID) { return -100 - camID; }
+// Recognisable values are computed wide: any int may come in.
+int ZarnCamera_Close(int camID) { return static_cast<int>(-100LL - camID); }
 #ifdef KOBIX_FAKE_TEXTS
 char *ZarnCamera_GetResolutionList(int) { return strdup(g_resList.c_str()); }
 #else
 char *ZarnCamera_GetResolutionList(int) { return nullptr; }
 #endif
 int ZarnCamera_GetCurResolutionNo(int) { return 1; }
-int ZarnCamera_SetCurResolutionNo(int camID, int resNo) { return camID * 10 + resNo; }
+int ZarnCamera_SetCurResolutionNo(int camID, int resNo) { return static_cast<int>(camID * 10LL + resNo); }
 int ZarnCamera_StartCapture(int, int (*)(void *, int, int, int)) { return 0; }
 int ZarnCamera_StopCapture(int) { return 0; }
 int ZarnCamera_SetImageColorStyle(int style) { return style; }
