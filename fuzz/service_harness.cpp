@@ -25,6 +25,15 @@ void fail(const std::string &what)
     abort();
 }
 
+// The window goes the way it goes when the program quits, before the
+// process's static objects: its server, upload and camera threads are
+// joined rather than left running into exit().
+void stopService()
+{
+    delete gMainWindow;
+    delete qApp;
+}
+
 }  // namespace
 
 MainWindow *startService(const char *standinLibrary)
@@ -44,8 +53,10 @@ MainWindow *startService(const char *standinLibrary)
     static int argc = 1;
     static char name[] = "kobix-fuzz";
     static char *argv[] = {name, nullptr};
-    new QApplication(argc, argv);  // lives as long as the process
-    return new MainWindow(nullptr);
+    new QApplication(argc, argv);
+    auto *window = new MainWindow(nullptr);
+    atexit(stopService);
+    return window;
 }
 
 void processEvents()

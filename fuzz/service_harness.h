@@ -14,7 +14,8 @@ namespace fuzz {
 // and loopback), HOME in the scratch directory, Qt's offscreen platform.
 // With `standinLibrary` that library is copied to the camera library's
 // fixed path first; without, the camera library is absent.  The window
-// owns no WebSocket listener: replies are built and dropped.
+// owns no WebSocket listener: replies are built and dropped.  The window
+// current at exit (gMainWindow) and the application are deleted then.
 MainWindow *startService(const char *standinLibrary);
 
 // Runs the queued signals of the window (camera changes, list refreshes).
