@@ -5,9 +5,9 @@
 // - an "UploadFile" request goes on after the input has been handled: the
 //   upload worker's libcurl resolves the host on a thread of its own, and
 //   a check between two inputs can meet glibc's resolver with an answer
-//   buffer in hand (not reproducible with the input alone; the service's
-//   own allocations stay checked, and so do all at exit, when the window
-//   has joined its worker).
+//   buffer in hand (not reproducible with the input alone).  Only
+//   allocations made by the resolver itself are left out; the service's
+//   and libcurl's stay checked.
 extern "C" __attribute__((used)) const char *__lsan_default_suppressions()
 {
     return "leak:libqoffscreen.so\n"
