@@ -3,8 +3,10 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
 PREFIX     ?= /opt/velmora/camera
+# `make fuzz`: seconds per fuzz target.
+FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build test test-unit test-sanitize install package run bench soak soak-short compliance clean
+.PHONY: all deps build test test-unit test-sanitize test-fuzz fuzz fuzz-build install package run bench soak soak-short compliance clean
 
 all: build
 
@@ -19,10 +21,11 @@ build: deps $(BUILD)/CMakeCache.txt
 
 # Every test: the normal build, then the sanitizer builds of the tests
 # labelled for them (threads and memory of the camera code and of the
-# service's in-process parts).
+# service's in-process parts), then the replay of the fuzz corpora.
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
 	$(MAKE) test-sanitize
+	$(MAKE) test-fuzz
 
 test-unit: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
@@ -35,6 +38,20 @@ test-sanitize: deps
 	  cmake --build $$dir -j $(JOBS) || exit 1; \
 	  (cd $$dir && ctest --output-on-failure --timeout 600 -L sanitize --repeat until-pass:2) || exit 1; \
 	done
+
+# The fuzz targets (fuzz/), built with clang, libFuzzer, AddressSanitizer
+# and UndefinedBehaviorSanitizer in their own tree.
+fuzz-build: deps
+	cmake -S . -B $(BUILD)-fuzz -DZARN_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ $(CMAKE_ARGS) >/dev/null
+	cmake --build $(BUILD)-fuzz -j $(JOBS) --target fuzz_targets
+
+# Replays every committed corpus once (no new inputs): seconds.
+test-fuzz: fuzz-build
+	cd $(BUILD)-fuzz && ctest --output-on-failure -L fuzz
+
+# Fuzzes every target for FUZZ_SECONDS (see docs/fuzzing.md).
+fuzz: fuzz-build
+	FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/fuzz.sh $(BUILD)-fuzz
 
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
@@ -74,4 +91,4 @@ compliance: build
 	tools/vcam/compliance.sh $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-address $(BUILD)-thread
+	rm -rf $(BUILD) $(BUILD)-address $(BUILD)-thread $(BUILD)-fuzz

@@ -102,7 +102,10 @@ void MainWindow::reportCamerasFoundAtStart()
         }
         if (reported)
             continue;
-        cJSON_ReplaceItemInObject(cam, "action", cJSON_CreateString("add"));
+        // An entry without "action" keeps none (and is ignored as an event).
+        cJSON *add = cJSON_CreateString("add");
+        if (!cJSON_ReplaceItemInObject(cam, "action", add))
+            cJSON_Delete(add);
         char *event = cJSON_Print(cam);
         if (event)
             hotplugCallBack(event);  // takes the text

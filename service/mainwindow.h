@@ -111,6 +111,10 @@ public:
     int CloseCamera(_tag_unit_camera &camDev);
     void ParseCameraResJSONStr(char *resjsonstr);
     void ParseCamFileColorJSONStr(char *json);
+    // Reports the cameras that were attached before the camera-change
+    // callback was registered, as "add" events (GUI thread; the window
+    // calls it at start-up, the fuzz target of the device list per input).
+    void reportCamerasFoundAtStart();
 
     // Read-only views for diagnostics.
     _tag_camera_para cameraPara() const { return m_cameraPara; }
@@ -141,9 +145,6 @@ private:
     void CreateSlotConnect();
     void InitMainWindow();
     void onslot_StartCamera();
-    // Reports the cameras that were attached before the camera-change
-    // callback was registered, as "add" events (GUI thread, at start-up).
-    void reportCamerasFoundAtStart();
 
     int parse_json(const std::string &msg);
     static std::string parse_json_type(const std::string &msg);

@@ -206,7 +206,9 @@ void MainWindow::SetCameraInfo(std::string msg)
         // start another: the sequence runs under the list lock and the
         // entries follow what it did.
         std::lock_guard<std::recursive_mutex> devList(m_devListLock);
-        const int partner = devNum == 1 ? 0 : devNum + 1;
+        // Without overflow: the largest number's partner wraps around (as
+        // it always did), and no camera has either number.
+        const int partner = devNum == 1 ? 0 : static_cast<int>(static_cast<unsigned>(devNum) + 1u);
         m_pCameraSDK->Close(devNum);
         usleep(200);
         m_pCameraSDK->Open(devNum);

@@ -170,6 +170,15 @@ bool readTiff(const std::string &path, Picture &out)
     TIFFGetFieldDefaulted(tif.get(), TIFFTAG_PHOTOMETRIC, &photometric);
     if (!sizeOk(width, height))
         return false;
+    // libtiff sizes its row buffers by the samples per pixel the file
+    // claims: a few hundred bytes claiming thousands of samples would take
+    // gigabytes.  Pictures have at most CMYK and one extra sample, of at
+    // most 16 bits each.
+    std::uint16_t samples = 1, bits = 1;
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_SAMPLESPERPIXEL, &samples);
+    TIFFGetFieldDefaulted(tif.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+    if (samples < 1 || samples > 5 || bits < 1 || bits > 16)
+        return false;
     std::vector<std::uint32_t> raster(static_cast<std::size_t>(width) * height);
     if (!TIFFReadRGBAImageOriented(tif.get(), width, height, raster.data(), ORIENTATION_TOPLEFT, 0))
         return false;
