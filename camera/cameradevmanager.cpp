@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <system_error>
+#include <vector>
 
 namespace {
 
@@ -39,6 +41,54 @@ cJSON *CameraObject(int index, int vid, int pid, const char *name, const char *a
     return obj;
 }
 
+// Hot-plug threads of managers destroyed from their own camera-change
+// callback: such a thread cannot join itself, so it is parked here and
+// joined by the next manager that starts or ends, before that one touches
+// udev.  Never a thread left running behind the program's back.
+std::mutex g_retiredLock;
+std::vector<std::thread> g_retired;
+
+void JoinRetiredHotPlugThreads();
+
+// At exit (or unload of the library) the parked threads are joined too: a
+// joinable std::thread must not be destroyed.
+struct RetiredAtExit {
+    ~RetiredAtExit()
+    {
+        JoinRetiredHotPlugThreads();
+        std::lock_guard<std::mutex> lock(g_retiredLock);
+        for (std::thread &t : g_retired)
+            t.detach(); // exit() called from a parked thread's own callback
+        g_retired.clear();
+    }
+} g_retiredAtExit;
+
+void RetireHotPlugThread(std::thread thread)
+{
+    std::lock_guard<std::mutex> lock(g_retiredLock);
+    g_retired.push_back(std::move(thread));
+}
+
+// Joins every parked thread except the calling one (a callback may start a
+// new manager from a retiring thread).  The lock is not held while joining.
+void JoinRetiredHotPlugThreads()
+{
+    std::vector<std::thread> ready;
+    {
+        std::lock_guard<std::mutex> lock(g_retiredLock);
+        for (auto it = g_retired.begin(); it != g_retired.end();) {
+            if (it->get_id() != std::this_thread::get_id()) {
+                ready.push_back(std::move(*it));
+                it = g_retired.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (std::thread &t : ready)
+        t.join();
+}
+
 } // namespace
 
 CCameraDevManager::CCameraDevManager() : m_hotPlugCallBack(nullptr), m_listLock(false), m_camDevCount(0) {}
@@ -49,13 +99,14 @@ CCameraDevManager::~CCameraDevManager()
         m_hotPlug->RequestStop();
         if (m_hotPlugThread.joinable()) {
             if (m_hotPlugThread.get_id() == std::this_thread::get_id())
-                m_hotPlugThread.detach(); // destroyed from the program's camera-change callback
+                RetireHotPlugThread(std::move(m_hotPlugThread)); // destroyed from the camera-change callback
             else
                 m_hotPlugThread.join();
         }
         m_hotPlug.reset();
     }
     m_hotPlugCallBack = nullptr;
+    JoinRetiredHotPlugThreads();
     {
         SpinLockGuard lock(m_listLock);
         m_camDevList.clear();
@@ -74,6 +125,7 @@ int CCameraDevManager::StartHotPlugThread()
 {
     if (m_hotPlug)
         return 0;
+    JoinRetiredHotPlugThreads(); // the previous manager's thread has let go of udev
     auto hotPlug = std::make_shared<CHotPlug>();
     hotPlug->SetCallBackfunc(this, &CCameraDevManager::HotplugCallBack);
     try {

@@ -204,6 +204,11 @@ TEST(CamlibHotPlugMonitor, CameraPluggedDuringStartupIsReportedOnce)
     std::thread plugger([&] { tb.Plug(Vid(7), Pid(7), "Racing", 0); });
     MonitorRun run;
     plugger.join();
+    // The sentinel only once the monitor is done with the racing camera:
+    // umockdev's preload resolves descriptors to paths in static buffers
+    // without a lock, so the testbed looking up the new device while the
+    // monitor thread reads another one can lose the sentinel's uevent.
+    ASSERT_TRUE(run.Log().WaitFor(1));
     tb.Plug(Vid(8), Pid(8), "Sentinel", 2);
     ASSERT_TRUE(run.Log().WaitFor(2));
     // The sentinel was plugged after the racing camera, so once it is in, any

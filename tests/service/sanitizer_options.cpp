@@ -41,6 +41,12 @@ __attribute__((used)) const char *__tsan_default_suppressions()
         "called_from_lib:libQt5Widgets.so.5\n"
         "called_from_lib:libQt5Network.so.5\n"
         "called_from_lib:libQt5WebSockets.so.5\n"
+        "called_from_lib:libQt5DBus.so.5\n"
+        "called_from_lib:libQt5XcbQpa.so.5\n" // the program on a display (xcb)
+        // GLib's main-loop wake-up: an eventfd that one thread writes while
+        // Qt's D-Bus thread sets up its own loop (only the calls GLib makes
+        // into the runtime are ignored, not the code its loop dispatches).
+        "called_from_lib:libglib-2.0.so.0\n"
         // The same for a queued call's slot object (the lambda given to
         // QMetaObject::invokeMethod with Qt::QueuedConnection): its reference
         // count lives in Qt, so the poster dropping the last reference inside

@@ -6,6 +6,7 @@
 // the program maps slices of it through the mmap wrapper.
 #include "engine.h"
 #include "ioctl_handlers.h"
+#include "marks.h"
 
 #include <linux/version.h>
 #include <sys/eventfd.h>
@@ -222,6 +223,10 @@ int Engine::open(const std::string &path, int flags) {
     const int fd = eventfd(0, efdFlags);
     if (fd < 0)
         return -errno;
+    if (!marks::markFd(fd)) { // beyond what the wrappers can tell apart
+        real::close(fd);
+        return -EMFILE;
+    }
     auto of = std::make_shared<OpenFile>();
     of->fd = fd;
     of->desc = nextDesc_++;
@@ -232,7 +237,6 @@ int Engine::open(const std::string &path, int flags) {
         s->eventStates.push_back(of->events);
     }
     files_[fd] = of;
-    fileCount_ = unsigned(files_.size());
     return fd;
 }
 
@@ -248,15 +252,10 @@ std::shared_ptr<Session> Engine::sessionOf(const std::shared_ptr<Node> &node) {
     return node->session;
 }
 
-bool Engine::isVirtual(int fd) {
-    if (fileCount_.load(std::memory_order_relaxed) == 0)
-        return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    return files_.count(fd) != 0;
-}
+bool Engine::isVirtual(int fd) { return marks::fdMarked(fd); }
 
 bool Engine::eventPending(int fd) {
-    if (fileCount_.load(std::memory_order_relaxed) == 0)
+    if (!marks::fdMarked(fd))
         return false;
     std::shared_ptr<OpenFile> of;
     {
@@ -275,15 +274,16 @@ int Engine::dup(int oldfd, int newfd) {
     auto it = files_.find(oldfd);
     if (it == files_.end())
         return -EBADF;
+    if (!marks::markFd(newfd))
+        return -EMFILE; // stays a plain eventfd
     auto copy = std::make_shared<OpenFile>(*it->second); // same description
     copy->fd = newfd;
     files_[newfd] = copy;
-    fileCount_ = unsigned(files_.size());
     return newfd;
 }
 
 int Engine::close(int fd) {
-    if (fileCount_.load(std::memory_order_relaxed) == 0)
+    if (!marks::fdMarked(fd))
         return -EBADF;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -294,7 +294,7 @@ int Engine::close(int fd) {
         // Forget the descriptor before the real close, so a number the kernel
         // hands out again is not taken for ours.
         files_.erase(it);
-        fileCount_ = unsigned(files_.size());
+        marks::unmarkFd(fd);
         int sibling = -1; // a dup() of the same open keeps the queue
         for (auto &kv : files_)
             if (kv.second->desc == of->desc)
@@ -384,13 +384,20 @@ void *Engine::mmap(void *addr, std::size_t len, int prot, int flags, int fd, off
     // Registry lock only after the node lock is released (lock order:
     // registry, then node).
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!marks::markMapping(p)) {
+        real::munmap(p, len);
+        std::lock_guard<std::mutex> slock(s.mutex);
+        if (index < s.buffers.size() && s.buffers[index].mappings)
+            s.buffers[index].mappings--;
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
     mappings_[reinterpret_cast<std::uintptr_t>(p)] = Mapping{of->session, index, len};
-    mappingCount_ = unsigned(mappings_.size());
     return p;
 }
 
 bool Engine::munmap(void *addr, std::size_t len, int *result) {
-    if (mappingCount_.load(std::memory_order_relaxed) == 0)
+    if (!marks::mappingMarked(addr))
         return false;
     ChangeGuard changed{*this};
     Mapping m;
@@ -401,7 +408,7 @@ bool Engine::munmap(void *addr, std::size_t len, int *result) {
             return false;
         m = it->second;
         mappings_.erase(it);
-        mappingCount_ = unsigned(mappings_.size());
+        marks::unmarkMapping(addr);
     }
     *result = real::munmap(addr, len);
     std::lock_guard<std::mutex> slock(m.session->mutex);

@@ -46,7 +46,9 @@ struct EventState {
 struct Session {
     std::mutex mutex;
     std::condition_variable cv;
-    bool dead = false;
+    // Set under the mutex; read without it too (an ioctl's first check races
+    // with an unplug from another thread).
+    std::atomic<bool> dead{false};
 
     // Format and parameters of the capture node.
     std::size_t formatIndex = 0;
@@ -125,6 +127,7 @@ public:
 
     // Descriptors.  open returns a new descriptor or -errno.
     int open(const std::string &path, int flags);
+    // Lock-free (see marks.h): safe from any thread at any time.
     bool isVirtual(int fd);
     // A V4L2 event waits for VIDIOC_DQEVENT on this descriptor (the kernel
     // would report POLLPRI; an eventfd cannot).
@@ -164,8 +167,6 @@ private:
     int capIoctl(OpenFile &of, Session &s, unsigned request, void *arg, std::unique_lock<std::mutex> &lock);
     std::mutex mutex_;
     std::uint64_t nextDesc_ = 1;
-    // Fast paths: most calls of the process are not about virtual nodes.
-    std::atomic<unsigned> fileCount_{0}, mappingCount_{0};
     std::mutex changeMutex_;
     std::condition_variable changeCv_;
     std::uint64_t changes_ = 0;

@@ -11,6 +11,7 @@
 #include "vcam/profile.h"
 
 #include <fcntl.h>
+#include <link.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -31,6 +32,30 @@
 #include <vector>
 
 namespace {
+
+// The sanitizer runtime this harness was built with, if any: it has to come
+// first in LD_PRELOAD, before umockdev's preload and the shim, for the
+// harness itself and for a program built in the same sanitizer tree.
+std::string sanitizerRuntime() {
+    std::string found;
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *out) {
+            const char *name = info->dlpi_name ? std::strrchr(info->dlpi_name, '/') : nullptr;
+            if (name && (std::strncmp(name, "/libasan.so", 11) == 0 || std::strncmp(name, "/libtsan.so", 11) == 0)) {
+                *static_cast<std::string *>(out) = info->dlpi_name;
+                return 1;
+            }
+            return 0;
+        },
+        &found);
+    return found;
+}
+
+std::string withRuntimeFirst(const std::string &preload) {
+    const std::string runtime = sanitizerRuntime();
+    return runtime.empty() ? preload : runtime + " " + preload;
+}
+
 
 struct Options {
     int cameras = 1;
@@ -266,7 +291,7 @@ pid_t Harness::startProgram() {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    setenv("LD_PRELOAD", preload.c_str(), 1);
+    setenv("LD_PRELOAD", withRuntimeFirst(preload).c_str(), 1);
     unsetenv("VCAM_HARNESS_PRELOAD");
     setenv("VCAM_PROFILE_DIR", vcam::profileDir().c_str(), 1);
     if (opt_.stdinCommands) { // the terminal's input belongs to the harness
@@ -436,7 +461,9 @@ int main(int argc, char **argv) {
     if (!std::getenv("VCAM_HARNESS_PRELOAD")) {
         const char *old = std::getenv("LD_PRELOAD");
         setenv("VCAM_HARNESS_PRELOAD", old ? old : "", 1);
-        setenv("LD_PRELOAD", (std::string("libumockdev-preload.so.0") + (old && *old ? " " : "") + (old ? old : "")).c_str(), 1);
+        const std::string preload =
+            std::string("libumockdev-preload.so.0") + (old && *old ? " " : "") + (old ? old : "");
+        setenv("LD_PRELOAD", withRuntimeFirst(preload).c_str(), 1);
         execv("/proc/self/exe", argv);
         std::fprintf(stderr, "vcam-harness: cannot re-run under libumockdev-preload: %s\n", std::strerror(errno));
         return 2;

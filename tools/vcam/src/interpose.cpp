@@ -7,6 +7,7 @@
 // Do not build this file with _FILE_OFFSET_BITS=64: the header redirects
 // would turn the definitions of open/open64 into one symbol.
 #include "engine.h"
+#include "marks.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -24,6 +25,8 @@
 
 namespace vcam {
 namespace {
+
+using marks::fdMarked;
 
 // Next definitions, looked up on first use.  No function-local statics and
 // no engine before it is needed: a sanitizer runtime calls mmap/munmap
@@ -116,7 +119,7 @@ bool tryOpen(const char *path, int flags, int *result) {
 
 int dupResult(int oldfd, int newfd) {
     Engine *e = engineIfAny();
-    if (e && newfd >= 0 && e->isVirtual(oldfd))
+    if (e && newfd >= 0 && fdMarked(oldfd))
         e->dup(oldfd, newfd);
     return newfd;
 }
@@ -211,7 +214,7 @@ VCAM_EXPORT int __openat64_2(int dirfd, const char *path, int flags) {
 
 VCAM_EXPORT int close(int fd) {
     Engine *e = vcam::engineIfAny();
-    const int rc = e ? e->close(fd) : -EBADF;
+    const int rc = e && vcam::fdMarked(fd) ? e->close(fd) : -EBADF;
     if (rc == -EBADF)
         return nx().close()(fd);
     return vcam::errnoResult(rc);
@@ -223,21 +226,21 @@ VCAM_EXPORT int ioctl(int fd, unsigned long request, ...) {
     void *arg = va_arg(ap, void *);
     va_end(ap);
     Engine *e = vcam::engineIfAny();
-    if (!e || !e->isVirtual(fd))
+    if (!e || !vcam::fdMarked(fd))
         return nx().ioctl()(fd, request, arg);
     return vcam::errnoResult(e->ioctl(fd, request, arg));
 }
 
 VCAM_EXPORT void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
     Engine *e = vcam::engineIfAny();
-    if (e && fd >= 0 && e->isVirtual(fd))
+    if (e && vcam::fdMarked(fd))
         return e->mmap(addr, len, prot, flags, fd, off);
     return nx().mmap()(addr, len, prot, flags, fd, off);
 }
 
 VCAM_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
     Engine *e = vcam::engineIfAny();
-    if (e && fd >= 0 && e->isVirtual(fd))
+    if (e && vcam::fdMarked(fd))
         return e->mmap(addr, len, prot, flags, fd, off);
     return nx().mmap64()(addr, len, prot, flags, fd, off);
 }
@@ -245,7 +248,7 @@ VCAM_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, of
 VCAM_EXPORT int munmap(void *addr, size_t len) {
     int rc;
     Engine *e = vcam::engineIfAny();
-    if (e && e->munmap(addr, len, &rc))
+    if (e && vcam::marks::mappingMarked(addr) && e->munmap(addr, len, &rc))
         return rc;
     return nx().munmap()(addr, len);
 }
@@ -254,14 +257,14 @@ VCAM_EXPORT int dup(int fd) { return vcam::dupResult(fd, nx().dup()(fd)); }
 
 VCAM_EXPORT int dup2(int fd, int newfd) {
     Engine *e = vcam::engineIfAny();
-    if (e && fd != newfd && e->isVirtual(newfd))
+    if (e && fd != newfd && vcam::fdMarked(newfd))
         e->close(newfd); // dup2 closes the target first
     return vcam::dupResult(fd, nx().dup2()(fd, newfd));
 }
 
 VCAM_EXPORT int dup3(int fd, int newfd, int flags) {
     Engine *e = vcam::engineIfAny();
-    if (e && fd != newfd && e->isVirtual(newfd))
+    if (e && fd != newfd && vcam::fdMarked(newfd))
         e->close(newfd);
     return vcam::dupResult(fd, nx().dup3()(fd, newfd, flags));
 }
@@ -310,7 +313,7 @@ VCAM_EXPORT int select(int nfds, fd_set *rd, fd_set *wr, fd_set *ex, timeval *ti
     FD_ZERO(&pendingSet);
     if (ex && e)
         for (int fd = 0; fd < nfds && fd < FD_SETSIZE; ++fd)
-            if (FD_ISSET(fd, ex) && e->eventPending(fd)) {
+            if (FD_ISSET(fd, ex) && vcam::fdMarked(fd) && e->eventPending(fd)) {
                 FD_SET(fd, &pendingSet);
                 pending = true;
             }
@@ -332,7 +335,7 @@ VCAM_EXPORT int poll(pollfd *fds, nfds_t n, int timeout) {
     Engine *e = vcam::engineIfAny();
     bool pending = false;
     for (nfds_t i = 0; e && i < n; ++i)
-        if ((fds[i].events & POLLPRI) && e->eventPending(fds[i].fd))
+        if ((fds[i].events & POLLPRI) && vcam::fdMarked(fds[i].fd) && e->eventPending(fds[i].fd))
             pending = true;
     if (!pending)
         return nx().poll()(fds, n, timeout);
@@ -340,7 +343,7 @@ VCAM_EXPORT int poll(pollfd *fds, nfds_t n, int timeout) {
     if (ready < 0)
         return ready;
     for (nfds_t i = 0; i < n; ++i)
-        if ((fds[i].events & POLLPRI) && e->eventPending(fds[i].fd)) {
+        if ((fds[i].events & POLLPRI) && vcam::fdMarked(fds[i].fd) && e->eventPending(fds[i].fd)) {
             if (!fds[i].revents)
                 ++ready;
             fds[i].revents |= POLLPRI;
