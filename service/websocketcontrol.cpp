@@ -571,15 +571,34 @@ void WebsocketControl::onReceived(const WsConnRef &conn, bool binary, const QByt
 }
 
 // Qt reads a socket whenever it signals readyRead; holding the socket's
-// signals back leaves its bytes in its buffer (at most kReadBufferSize) and
-// the rest in the kernel, so the client's sending stalls.
+// signals back leaves its bytes in its buffer and the rest in the kernel, so
+// the client's sending stalls.  The buffer's bound drops to one byte: what
+// Qt left there (at most the start of a frame) stays, nothing more is read.
+// Qt gives up on a started frame after a few seconds without readyRead
+// (close 1001) however long the pause is on our side, so the sweep keeps
+// telling it that the socket is alive (refreshPausedReading()).
 void WebsocketControl::pauseReading(const WsConnRef &conn)
 {
     if (conn->m_readPaused || !conn->m_tcp)
         return;
     conn->m_readPaused = true;
     conn->m_partialSince = -1;
+    conn->m_tcp->setReadBufferSize(1);
     conn->m_tcp->blockSignals(true);
+}
+
+// A paused socket's buffer holds at most one byte more than Qt has taken,
+// so a readyRead lets Qt complete at most one message; it restarts Qt's
+// wait for the rest of a started frame.
+void WebsocketControl::refreshPausedReading(const WsConnRef &conn)
+{
+    QTcpSocket *socket = conn->m_tcp;
+    if (!conn->m_readPaused || !socket)
+        return;
+    socket->blockSignals(false);
+    emit socket->readyRead();
+    socket->blockSignals(true);
+    conn->m_partialSince = -1;
 }
 
 // A socket whose bounded buffer was full stops reading from the kernel until
@@ -607,6 +626,7 @@ void WebsocketControl::resumeReading(const WsConnRef &conn)
         onSocketGone(conn);
         return;
     }
+    socket->setReadBufferSize(kReadBufferSize);
     socket->blockSignals(false);
     if (socket->state() != QAbstractSocket::ConnectedState) {
         // It went while its signals were held back.
@@ -700,7 +720,7 @@ void WebsocketControl::sweep()
                     onSocketGone(conn);
                     break;
                 }
-                conn->m_partialSince = -1;
+                refreshPausedReading(conn);
                 flush(conn);
                 if (!conn->m_inbox.empty())
                     scheduleTurn();
@@ -747,6 +767,7 @@ void WebsocketControl::closeWith(const WsConnRef &conn, QWebSocketProtocol::Clos
     conn->m_since = nowMs();
     if (conn->m_readPaused && conn->m_tcp) {
         conn->m_readPaused = false;
+        conn->m_tcp->setReadBufferSize(kReadBufferSize);
         conn->m_tcp->blockSignals(false);
     }
     conn->m_ws->close(code, QString::fromLatin1(why));

@@ -25,7 +25,10 @@
 // a turn.  A connection whose inbox holds kPauseInbox messages (or
 // kPauseInboxBytes) is no longer read until it drains, and one whose socket
 // holds kSocketWindow unsent bytes is not served until they drain: a client
-// that floods or does not read its replies is pushed back on by TCP.  Bytes
+// that floods or does not read its replies is pushed back on by TCP; while
+// it is paused, Qt is told every sweep that its socket is alive, so it does
+// not give up on a frame it has started (1001) when a slow server thread
+// keeps the pause long.  Bytes
 // that do not make a complete message within kPartialDeadlineMs close the
 // connection with 1008, however slowly they trickle.
 //
@@ -256,6 +259,7 @@ private:
     void onReceived(const WsConnRef &conn, bool binary, const QByteArray &bytes);
     void pauseReading(const WsConnRef &conn);
     void resumeReading(const WsConnRef &conn);
+    void refreshPausedReading(const WsConnRef &conn);
     void kickReading(const WsConnRef &conn);
     void closeWith(const WsConnRef &conn, QWebSocketProtocol::CloseCode code, const char *why);
     bool enqueue(const WsConnRef &conn, const char *data, int len, bool binary, bool frame);
