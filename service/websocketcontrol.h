@@ -25,12 +25,12 @@
 // a turn.  A connection whose inbox holds kPauseInbox messages (or
 // kPauseInboxBytes) is no longer read until it drains, and one whose socket
 // holds kSocketWindow unsent bytes is not served until they drain: a client
-// that floods or does not read its replies is pushed back on by TCP; while
-// it is paused, Qt is told every sweep that its socket is alive, so it does
-// not give up on a frame it has started (1001) when a slow server thread
-// keeps the pause long.  Bytes
-// that do not make a complete message within kPartialDeadlineMs close the
-// connection with 1008, however slowly they trickle.
+// that floods or does not read its replies is pushed back on by TCP.  While
+// a connection is paused, Qt is told every sweep that its socket is alive,
+// so it does not give up on a frame it has started (1001) when a slow
+// server thread keeps the pause long.  Bytes that do not make a complete
+// message within kPartialDeadlineMs close the connection with 1008, however
+// slowly they trickle.
 //
 // Sending may happen from any thread (request handlers on the server thread,
 // preview frames from a camera capture thread) and never blocks: the message
