@@ -24,13 +24,13 @@
 // connection, round-robin, so no client delays another's reply by more than
 // a turn.  A connection whose inbox holds kPauseInbox messages (or
 // kPauseInboxBytes) is no longer read until it drains.  Before a request is
-// handled every socket hands its unsent bytes to the kernel, so no message
-// stays cut off while a handler holds the thread, and a connection whose
-// socket keeps some (the kernel took no more) is not served until they
-// drain: a client that floods or does not read its replies is pushed back
-// on by TCP.  Bytes that do not make a complete message within
-// kPartialDeadlineMs close the connection with 1008, however slowly they
-// trickle.
+// handled every socket hands its unsent bytes to the kernel, which delivers
+// them while a handler holds the thread (as far as it takes them: a slow
+// client may still wait), and a connection whose socket keeps some (the
+// kernel took no more) is not served until they drain: a client that floods
+// or does not read its replies is pushed back on by TCP.  Bytes that do not
+// make a complete message within kPartialDeadlineMs close the connection
+// with 1008, however slowly they trickle.
 //
 // Sending may happen from any thread (request handlers on the server thread,
 // preview frames from a camera capture thread) and never blocks: the message
