@@ -669,11 +669,13 @@ bool WebsocketControl::serve(const WsConnRef &conn)
 {
     for (int handled = 0; handled < kMessagesPerTurn && !conn->m_inbox.empty(); ++handled) {
         flush(conn);
+        writeOutSockets();
         if (conn->m_phase != WsConnection::Phase::Open || !conn->m_tcp)
             return false;
-        // Not served until its replies drain (bytesWritten, or the sweep
-        // while its signals are held back).
-        if (conn->m_tcp->bytesToWrite() >= kSocketWindow)
+        // Not served while its socket holds what the kernel did not take:
+        // served again once it drains (bytesWritten, or the sweep while its
+        // signals are held back).
+        if (conn->m_tcp->bytesToWrite() > 0)
             return false;
         WsConnection::Message m = std::move(conn->m_inbox.front());
         conn->m_inbox.pop_front();
@@ -686,7 +688,23 @@ bool WebsocketControl::serve(const WsConnRef &conn)
         conn->m_inboxBytes < kPauseInboxBytes / 2)
         resumeReading(conn);
     return conn->m_phase == WsConnection::Phase::Open && !conn->m_inbox.empty() && conn->m_tcp &&
-           conn->m_tcp->bytesToWrite() < kSocketWindow;
+           conn->m_tcp->bytesToWrite() == 0;
+}
+
+// A request handler may hold this thread for seconds (a photo is saved and
+// encoded on it), and no socket is written meanwhile: a message the socket
+// had begun to write would stay cut off in the middle of a frame that long,
+// and a client that bounds its wait for the rest of a frame (Qt's own gives
+// up after 5 s and closes) would go.  So before a request is handled, every
+// socket hands what it holds to the kernel, which delivers it while this
+// thread is busy.  Writing may emit bytesWritten here, whose slot only
+// queues more and posts a turn.
+void WebsocketControl::writeOutSockets()
+{
+    for (const WsConnRef &conn : std::vector<WsConnRef>(m_conns)) {
+        if (conn->m_phase == WsConnection::Phase::Open && conn->m_tcp && conn->m_tcp->bytesToWrite() > 0)
+            conn->m_tcp->flush();
+    }
 }
 
 void WebsocketControl::sweep()

@@ -23,14 +23,17 @@
 // inbox; each turn of the event loop handles at most kMessagesPerTurn per
 // connection, round-robin, so no client delays another's reply by more than
 // a turn.  A connection whose inbox holds kPauseInbox messages (or
-// kPauseInboxBytes) is no longer read until it drains, and one whose socket
-// holds kSocketWindow unsent bytes is not served until they drain: a client
-// that floods or does not read its replies is pushed back on by TCP.  While
-// a connection is paused, Qt is told every sweep that its socket is alive,
-// so it does not give up on a frame it has started (1001) when a slow
-// server thread keeps the pause long.  Bytes that do not make a complete
-// message within kPartialDeadlineMs close the connection with 1008, however
-// slowly they trickle.
+// kPauseInboxBytes) is no longer read until it drains.  Before a request is
+// handled every socket hands its unsent bytes to the kernel, which delivers
+// them while a handler holds the thread (as far as it takes them: a slow
+// client may still wait), and a connection whose socket keeps some (the
+// kernel took no more) is not served until they drain: a client that floods
+// or does not read its replies is pushed back on by TCP.  While a connection
+// is paused, Qt is told every sweep that its socket is alive, so it does not
+// give up on a frame it has started (1001) when a slow server thread keeps
+// the pause long.  Bytes that do not make a complete message within
+// kPartialDeadlineMs close the connection with 1008, however slowly they
+// trickle.
 //
 // Sending may happen from any thread (request handlers on the server thread,
 // preview frames from a camera capture thread) and never blocks: the message
@@ -173,8 +176,8 @@ public:
     // only the last read buffer (kReadBufferSize of the smallest frames,
     // 7 bytes each) can come on top of kPauseInbox.
     static constexpr int kMaxInbox = kPauseInbox + kReadBufferSize / 7 + 64;
-    // Unsent bytes a socket may hold before its connection is no longer
-    // served (and before queued replies wait in the connection's queue).
+    // Unsent bytes a socket may hold before queued replies wait in the
+    // connection's queue.
     static constexpr int64_t kSocketWindow = 256 * 1024;
     // Unsent replies of one connection, queue and socket together: above
     // the largest photo reply (a 5 MP page as base64, ~10 MiB), so only a
@@ -250,6 +253,7 @@ private:
     void scheduleTurn();
     void runTurn();
     bool serve(const WsConnRef &conn);
+    void writeOutSockets();
     void sweep();
     void checkHandshake(const WsConnRef &conn);
     void askAbout(const WsConnRef &conn, const QString &origin);
