@@ -336,7 +336,12 @@ TEST_F(AdmissionTest, ClientThatNeverReadsCannotBloatTheService)
     printf("[figure] non-reading client: %zu of %zu request bytes taken, RSS %ld -> %ld KiB\n", sent, total, before,
            after);
     EXPECT_LT(sent, total) << "the service read every request of a client that reads nothing";
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Only a plain build's memory says what the service holds: under the
+    // sanitizers the run-time keeps freed memory resident (AddressSanitizer's
+    // quarantine, up to 256 MiB of the requests handled) and shadows the rest.
     EXPECT_LT(after - before, 16 * 1024);
+#endif
     // Paused, not dropped: the others are still served.
     EXPECT_TRUE(roundTrip(warm));
     EXPECT_TRUE(svc->running());
