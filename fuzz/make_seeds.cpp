@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -72,6 +73,7 @@ int main(int argc, char **argv)
         return 2;
     }
     const std::string files = std::string(argv[1]) + "/fuzz_file_readers/";
+    const std::string pdfs = std::string(argv[1]) + "/fuzz_pdf_reader/";
     const std::string frames = std::string(argv[1]) + "/fuzz_mjpg_frame/";
     const std::vector<std::uint8_t> rgb = picture(24, 16, 3);
     const std::vector<std::uint8_t> grey = picture(24, 16, 1);
@@ -81,14 +83,16 @@ int main(int argc, char **argv)
     fm.ZarnFile_SetResolution(72, 72);  // PDF pages come back at 24x16
     fm.ZarnFile_SetCompression(50);
     for (const char *ext : {"jpg", "png", "bmp", "tif", "pdf"}) {
-        failures += fm.SaveRGB888Image(rgb.data(), 24, 16, 0x31, (files + "rgb." + ext).c_str()) != 0;
-        failures += fm.SaveRGB888Image(grey.data(), 24, 16, 0x11, (files + "grey." + ext).c_str()) != 0;
+        const std::string &dir = std::strcmp(ext, "pdf") == 0 ? pdfs : files;
+        failures += fm.SaveRGB888Image(rgb.data(), 24, 16, 0x31, (dir + "rgb." + ext).c_str()) != 0;
+        failures += fm.SaveRGB888Image(grey.data(), 24, 16, 0x11, (dir + "grey." + ext).c_str()) != 0;
     }
     // Two pages: the reader takes the first.
     for (const char *ext : {"tif", "pdf"}) {
+        const std::string &dir = std::strcmp(ext, "pdf") == 0 ? pdfs : files;
         failures += fm.AddImageFiletoMultiFile((files + "rgb.png").c_str()) != 0;
         failures += fm.AddImageFiletoMultiFile((files + "grey.png").c_str()) != 0;
-        failures += fm.CombineMultiFile((files + "two-pages." + ext).c_str()) != 0;
+        failures += fm.CombineMultiFile((dir + "two-pages." + ext).c_str()) != 0;
     }
 
     const std::vector<std::uint8_t> jpeg = readAll(files + "rgb.jpg");
