@@ -347,6 +347,27 @@ TEST_F(FileManager, MultiPagePdfAndTiffInOrder)
     EXPECT_EQ(access(dir.file("multi.jpg").c_str(), F_OK), -1);
 }
 
+TEST_F(FileManager, PdfNamingAHugeObjectNumberIsRefused)
+{
+    // A one-page PDF without a cross-reference table (poppler rebuilds one)
+    // and one more object numbered `number`.
+    auto pdf = [](long long number) {
+        const std::string text = "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
+                                 "2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
+                                 "3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 72 72]>>endobj\n" +
+                                 std::to_string(number) + " 0 obj<<>>endobj\ntrailer<</Root 1 0 R>>\n%%EOF\n";
+        return std::vector<std::uint8_t>(text.begin(), text.end());
+    };
+    ZarnFileManager m;
+    writeFile(dir.file("million.pdf"), pdf(1000000));
+    EXPECT_EQ(m.ConvertImagetoImage(dir.file("million.pdf").c_str(), dir.file("million.png").c_str()), 0);
+    EXPECT_TRUE(pngInfo(dir.file("million.png")).ok);
+    // poppler would open this one too, after 12 s and 1 GB for its table.
+    writeFile(dir.file("huge.pdf"), pdf(26666666));
+    EXPECT_EQ(m.ConvertImagetoImage(dir.file("huge.pdf").c_str(), dir.file("huge.png").c_str()), ZARNFILE_ERR_READ);
+    EXPECT_EQ(access(dir.file("huge.png").c_str(), F_OK), -1);
+}
+
 TEST_F(FileManager, DamagedSourceFilesAreRefusedWithoutCrashing)
 {
     // Valid files of each format, then cut short or with bytes overwritten.

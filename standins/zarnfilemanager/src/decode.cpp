@@ -201,10 +201,50 @@ bool readTiff(const std::string &path, Picture &out)
     return true;
 }
 
+// The highest object number written as "<number> <generation> obj" in the
+// file's text (0 when there is none).
+long long highestObjectNumber(const std::vector<std::uint8_t> &bytes)
+{
+    auto digit = [](std::uint8_t c) { return c >= '0' && c <= '9'; };
+    auto space = [](std::uint8_t c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == 0; };
+    long long highest = 0;
+    const std::size_t n = bytes.size();
+    for (std::size_t at = 0; at + 3 <= n; ++at) {
+        if (bytes[at] != 'o' || bytes[at + 1] != 'b' || bytes[at + 2] != 'j')
+            continue;
+        std::size_t i = at;
+        auto skip = [&](auto pred) {
+            std::size_t count = 0;
+            while (i > 0 && pred(bytes[i - 1]))
+                --i, ++count;
+            return count;
+        };
+        if (!skip(space) || !skip(digit) || !skip(space))
+            continue;
+        const std::size_t end = i;
+        const std::size_t digits = skip(digit);
+        if (!digits)
+            continue;
+        if (digits > 12)
+            return kMaxPdfObjects + 1;
+        long long number = 0;
+        for (std::size_t k = i; k < end; ++k)
+            number = number * 10 + (bytes[k] - '0');
+        highest = std::max(highest, number);
+    }
+    return highest;
+}
+
 // First page of a PDF drawn by poppler onto a white page at the given
 // resolution (a page written by this library comes back at its own size).
 bool readPdf(const std::vector<std::uint8_t> &bytes, Picture &out, int dpiX, int dpiY)
 {
+    // When a file's cross-reference table is damaged, poppler rebuilds it
+    // with a row for every number up to the highest object number it finds:
+    // a 60-byte file naming object 26666666 costs 12 s and 1 GB.  Numbers
+    // beyond what any picture document uses are refused before poppler.
+    if (highestObjectNumber(bytes) > kMaxPdfObjects)
+        return false;
     GBytes *data = g_bytes_new(bytes.data(), bytes.size());
     GError *error = nullptr;
     PopplerDocument *doc = poppler_document_new_from_bytes(data, nullptr, &error);
