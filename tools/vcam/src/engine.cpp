@@ -43,6 +43,8 @@ struct ChangeGuard {
 
 // ---------------------------------------------------------------------------
 
+EngineFd::~EngineFd() { real::close(fd); }
+
 Session::~Session() { releaseBuffers(); }
 
 void Session::releaseBuffers() {
@@ -55,7 +57,7 @@ void Session::releaseBuffers() {
     buffers.clear();
     queued.clear();
     done.clear();
-    owner = -1;
+    owner.reset();
     ownerDesc = 0;
     streaming = false;
     memorySize = 0;
@@ -171,7 +173,7 @@ std::vector<std::shared_ptr<Node>> Engine::nodes() {
 void Engine::unplug(const std::shared_ptr<Node> &node) {
     ChangeGuard changed{*this};
     std::shared_ptr<Session> s;
-    std::vector<int> fds;
+    std::vector<std::shared_ptr<const EngineFd>> signals;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         s = node->session;
@@ -180,15 +182,15 @@ void Engine::unplug(const std::shared_ptr<Node> &node) {
             return;
         for (auto &kv : files_)
             if (kv.second->session == s)
-                fds.push_back(kv.first);
+                signals.push_back(kv.second->signal);
     }
     std::lock_guard<std::mutex> lock(s->mutex);
     s->dead = true;
     s->streaming = false;
     // Readable for good, so a program waiting in select/poll wakes and then
     // meets ENODEV (an eventfd cannot raise POLLERR/POLLHUP).
-    for (int fd : fds)
-        eventfd_write(fd, kUnpluggedCount);
+    for (const auto &signal : signals)
+        eventfd_write(signal->fd, kUnpluggedCount);
     s->cv.notify_all();
 }
 
@@ -223,12 +225,20 @@ int Engine::open(const std::string &path, int flags) {
     const int fd = eventfd(0, efdFlags);
     if (fd < 0)
         return -errno;
+    const int signal = real::dup(fd);
+    if (signal < 0) {
+        const int err = errno;
+        real::close(fd);
+        return -err;
+    }
     if (!marks::markFd(fd)) { // beyond what the wrappers can tell apart
+        real::close(signal);
         real::close(fd);
         return -EMFILE;
     }
     auto of = std::make_shared<OpenFile>();
     of->fd = fd;
+    of->signal = std::make_shared<EngineFd>(signal);
     of->desc = nextDesc_++;
     of->node = node;
     of->session = s;
@@ -295,19 +305,14 @@ int Engine::close(int fd) {
         // hands out again is not taken for ours.
         files_.erase(it);
         marks::unmarkFd(fd);
-        int sibling = -1; // a dup() of the same open keeps the queue
+        bool sibling = false; // a dup() of the same open keeps the queue
         for (auto &kv : files_)
-            if (kv.second->desc == of->desc)
-                sibling = kv.first;
+            sibling = sibling || kv.second->desc == of->desc;
         Session &s = *of->session;
         std::lock_guard<std::mutex> slock(s.mutex);
-        if (s.ownerDesc == of->desc) {
-            if (sibling >= 0) {
-                s.owner = sibling;
-            } else {
-                s.cv.notify_all();
-                s.releaseBuffers(); // mappings keep their own reference to the pages
-            }
+        if (s.ownerDesc == of->desc && !sibling) {
+            s.cv.notify_all();
+            s.releaseBuffers(); // mappings keep their own reference to the pages
         }
     }
     const int rc = real::close(fd);
@@ -488,7 +493,8 @@ bool Engine::tick(const std::shared_ptr<Node> &node) {
         ctl->stampDelivered(n, std::uint64_t(ts.tv_sec) * 1000000000u + std::uint64_t(ts.tv_nsec));
         b.frameNo = n + 1;
     }
-    eventfd_write(s.owner, 1);
+    if (s.owner)
+        eventfd_write(s.owner->fd, 1);
     s.cv.notify_all();
     return true;
 }

@@ -40,6 +40,19 @@ struct EventState {
     std::uint32_t sequence = 0;
 };
 
+// The engine's own descriptor for an open file's eventfd (a dup() of the
+// one the program holds), through which frames and unplugging are
+// signalled.  The program may close its number on any thread at any time,
+// and the kernel may hand that number out again; this one stays open, and
+// the same eventfd, until the last holder lets go.
+struct EngineFd {
+    explicit EngineFd(int fd) : fd(fd) {}
+    ~EngineFd();
+    EngineFd(const EngineFd &) = delete;
+    EngineFd &operator=(const EngineFd &) = delete;
+    const int fd;
+};
+
 // One plug-in period of a camera.  Descriptors opened during it stay tied to
 // it; an unplug kills it for good (every call then fails with ENODEV) and a
 // later plug starts a new one, as with the kernel.
@@ -67,8 +80,8 @@ struct Session {
         std::size_t offset = 0, length = 0; // slice of the memfd
         std::uint32_t frameNo = 0;          // its frame in the control block's count, plus 1 (0: none)
     };
-    std::uint64_t ownerDesc = 0; // open file description that holds the buffers
-    int owner = -1;              // one of its descriptors (the eventfd to signal)
+    std::uint64_t ownerDesc = 0;          // open file description that holds the buffers
+    std::shared_ptr<const EngineFd> owner; // how to signal it (see EngineFd)
     int memfd = -1;
     std::uint8_t *memory = nullptr; // engine's own mapping of the memfd
     std::size_t memorySize = 0; // bytes of the memfd (and of `memory`)
@@ -105,6 +118,7 @@ struct Node {
 
 struct OpenFile {
     int fd = -1; // eventfd handed to the program
+    std::shared_ptr<const EngineFd> signal; // the engine's own copy of it, shared by dup()s
     std::uint64_t desc = 0; // shared by dup()s of one open
     std::uint32_t priority = V4L2_PRIORITY_DEFAULT;
     std::shared_ptr<EventState> events = std::make_shared<EventState>();
@@ -190,6 +204,7 @@ extern std::atomic<Engine *> g_engineInstance;
 namespace real {
 int open(const char *path, int flags, unsigned mode);
 int close(int fd);
+int dup(int fd);
 int ioctl(int fd, unsigned long request, void *arg);
 void *mmap(void *addr, std::size_t len, int prot, int flags, int fd, off_t off);
 int munmap(void *addr, std::size_t len);

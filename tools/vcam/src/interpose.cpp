@@ -131,6 +131,7 @@ std::atomic<Engine *> g_engineInstance{nullptr};
 namespace real {
 int open(const char *path, int flags, unsigned mode) { return nx().open()(path, flags, mode); }
 int close(int fd) { return nx().close()(fd); }
+int dup(int fd) { return nx().dup()(fd); }
 int ioctl(int fd, unsigned long request, void *arg) { return nx().ioctl()(fd, request, arg); }
 void *mmap(void *addr, std::size_t len, int prot, int flags, int fd, off_t off) {
     return nx().mmap()(addr, len, prot, flags, fd, off);

@@ -37,7 +37,7 @@ int requestBuffers(IoctlCall &call) {
     s.bufFourcc = fourcc;
     s.bufWidth = s.width;
     s.bufHeight = s.height;
-    s.owner = of.fd;
+    s.owner = of.signal;
     s.ownerDesc = of.desc;
     rb->count = granted;
     return 0;
@@ -75,7 +75,7 @@ int createBuffers(IoctlCall &call) {
         s.bufFourcc = fourcc;
         s.bufWidth = s.width;
         s.bufHeight = s.height;
-        s.owner = of.fd;
+        s.owner = of.signal;
         s.ownerDesc = of.desc;
     }
     return 0;
@@ -173,7 +173,8 @@ int dequeueBuffer(IoctlCall &call) {
     s.done.pop_front();
     eventfd_t one;
     // The counter is at least 1 here, so this read does not block.
-    eventfd_read(s.owner, &one);
+    if (s.owner)
+        eventfd_read(s.owner->fd, &one);
     Session::Buffer &buf = s.buffers[index];
     buf.state = Session::BufState::Dequeued;
     if (call.ctl && buf.frameNo)

@@ -28,8 +28,8 @@ int stream(IoctlCall &call) {
                 buf.flags = 0;
             }
             eventfd_t v;
-            for (std::size_t i = 0; i < s.done.size(); ++i)
-                eventfd_read(s.owner, &v);
+            for (std::size_t i = 0; s.owner && i < s.done.size(); ++i)
+                eventfd_read(s.owner->fd, &v);
             s.queued.clear();
             s.done.clear();
         }
