@@ -20,7 +20,8 @@ namespace {
 
 bool sizeOk(long long width, long long height)
 {
-    return width > 0 && height > 0 && width * height <= kMaxPixels;
+    // Divided, not multiplied: a page size read from a file can be anything.
+    return width > 0 && height > 0 && width <= kMaxPixels / height;
 }
 
 bool readAll(const std::string &path, std::vector<std::uint8_t> &bytes)
@@ -262,8 +263,13 @@ bool readPdf(const std::vector<std::uint8_t> &bytes, Picture &out, int dpiX, int
     double pw = 0, ph = 0;
     poppler_page_get_size(page.get(), &pw, &ph);
     const double sx = dpiX / 72.0, sy = dpiY / 72.0;
-    const long long width = std::llround(pw * sx), height = std::llround(ph * sy);
-    if (!sizeOk(width, height) || width > 32767 || height > 32767)
+    // A media box may say 5e18 points, or nothing that is a number: only
+    // sizes cairo can draw are rounded.
+    const double w = pw * sx, h = ph * sy;
+    if (!(w >= 0.5 && w < 32767.5 && h >= 0.5 && h < 32767.5))
+        return false;
+    const long long width = std::llround(w), height = std::llround(h);
+    if (!sizeOk(width, height))
         return false;
     std::unique_ptr<cairo_surface_t, void (*)(cairo_surface_t *)> surface(
         cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(width), static_cast<int>(height)),
